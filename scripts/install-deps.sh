@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that Sorvena needs.
+#   scripts/install-deps.sh          what building and running needs
+#   scripts/install-deps.sh --test   also what the tests, benchmarks and fuzzers need
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+
+run_pkgs=(
+  build-essential cmake ninja-build pkg-config
+  nlohmann-json3-dev libcli11-dev
+)
+test_pkgs=(
+  clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libssl-dev libtorrent-rasterbar-dev
+  mktorrent transmission-cli python3
+)
+
+pkgs=("${run_pkgs[@]}")
+if [[ "${1:-}" == "--test" ]]; then
+  pkgs+=("${test_pkgs[@]}")
+fi
+
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+"${sudo_cmd[@]}" apt-get update
+"${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${pkgs[@]}"

@@ -1,0 +1,24 @@
+// sorvena-cli: the command-line front end over the core.
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+
+#include "cli/Commands.h"
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"Sorvena: torrent meta-search on the command line"};
+    app.require_subcommand(1);
+    sorvena::cli::addInfoCommand(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "sorvena-cli: %s\n", e.what());
+        return 2;
+    }
+    return sorvena::cli::exitStatus;
+}
