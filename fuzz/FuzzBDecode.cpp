@@ -13,9 +13,12 @@ namespace {
 void checkTree(const TObject* value, size_t inputSize)
 {
     if (auto* dict = dynamic_cast<const TObjectHash*>(value)) {
+        // Only a dictionary with "info" has positions we measured; elsewhere
+        // these keys are the file's own.
+        const bool hasInfo = dict->Contains("info");
         for (const auto& record : dict->Records()) {
             const TObject* item = dict->ValueAt(record.ItemIndex);
-            if (record.Key == "_info_start" || record.Key == "_info_length") {
+            if (hasInfo && (record.Key == "_info_start" || record.Key == "_info_length")) {
                 auto* s = dynamic_cast<const TIntString*>(item);
                 if (!s || s->Value < 0 || static_cast<uint64_t>(s->Value) > inputSize) std::abort();
             }
