@@ -12,7 +12,7 @@ run_pkgs=(
 test_pkgs=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libssl-dev libtorrent-rasterbar-dev
+  libssl-dev libtorrent-rasterbar-dev libcurl4-openssl-dev
   mktorrent transmission-cli python3
 )
 

@@ -11,5 +11,6 @@ namespace sorvena::cli {
 inline int exitStatus = 0;
 
 void addInfoCommand(CLI::App& app);
+void addGetCommand(CLI::App& app);
 
 }  // namespace sorvena::cli

@@ -12,6 +12,7 @@ int main(int argc, char** argv)
     CLI::App app{"Sorvena: torrent meta-search on the command line"};
     app.require_subcommand(1);
     sorvena::cli::addInfoCommand(app);
+    sorvena::cli::addGetCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
