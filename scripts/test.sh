@@ -2,7 +2,8 @@
 # Installs what the tests need, then builds and runs the whole test suite:
 #   1. the normal build with the benchmarks compiled, all tests;
 #   2. the tests again under AddressSanitizer + UndefinedBehaviorSanitizer;
-#   3. every fuzz target for a fixed time under libFuzzer (clang).
+#   3. the worker tests under ThreadSanitizer;
+#   4. every fuzz target for a fixed time under libFuzzer (clang).
 # Exits non-zero on the first failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +13,7 @@ if [[ "${SORVENA_SKIP_DEPS:-0}" != 1 ]]; then
 fi
 
 jobs=$(nproc)
-fuzz_seconds=${SORVENA_FUZZ_SECONDS:-30}   # per target
+fuzz_seconds=${SORVENA_FUZZ_SECONDS:-20}   # per target
 
 echo "== build and test"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVENA_BUILD_BENCH=ON
@@ -25,9 +26,16 @@ cmake --build build/asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan --output-on-failure -j "$jobs"
 
+echo "== thread sanitizer: search and tracker workers"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSORVENA_SANITIZE=thread -DSORVENA_BUILD_GUI=OFF
+cmake --build build/tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build/tsan --output-on-failure -j "$jobs" \
+  -R '^(SearchTest|SearchCommand|SiteCatalogueTest|IniFileTest|GetHtml|ConsoleMessages|CheckPingThread|Opentracker|CliPeers)\.'
+
 echo "== fuzzing (${fuzz_seconds}s per target)"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DSORVENA_BUILD_FUZZ=ON -DSORVENA_BUILD_TESTS=OFF -DSORVENA_SANITIZE=address,undefined
+  -DSORVENA_BUILD_FUZZ=ON -DSORVENA_BUILD_TESTS=OFF -DSORVENA_BUILD_GUI=OFF -DSORVENA_SANITIZE=address,undefined
 cmake --build build/fuzz -j "$jobs"
 for target in build/fuzz/fuzz/fuzz_*; do
   [[ -x "$target" ]] || continue

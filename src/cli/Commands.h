@@ -11,6 +11,8 @@ namespace sorvena::cli {
 inline int exitStatus = 0;
 
 void addInfoCommand(CLI::App& app);
+void addSearchCommand(CLI::App& app);
 void addGetCommand(CLI::App& app);
+void addPeersCommand(CLI::App& app);
 
 }  // namespace sorvena::cli

@@ -12,7 +12,9 @@ int main(int argc, char** argv)
     CLI::App app{"Sorvena: torrent meta-search on the command line"};
     app.require_subcommand(1);
     sorvena::cli::addInfoCommand(app);
+    sorvena::cli::addSearchCommand(app);
     sorvena::cli::addGetCommand(app);
+    sorvena::cli::addPeersCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -1,0 +1,163 @@
+// sorvena-cli peers: the peer check of the window's Check Peers command, for
+// torrent files on disk. One check per torrent, all at once; a line per
+// torrent as its check ends.
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/Commands.h"
+#include "cli/Display.h"
+#include "metainfo/TorrentFile.h"
+#include "search/ConsoleMessages.h"
+#include "tracker/CheckPingThread.h"
+
+namespace sorvena::cli {
+
+namespace {
+
+struct PeersOptions {
+    std::vector<std::string> files;
+    int recheckSeconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(PeerRecheckWait).count());
+};
+
+bool readFile(const std::string& path, std::string& bytes, std::string& reason)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) {
+        reason = "read error";
+        return false;
+    }
+    bytes = std::move(buffer).str();
+    return true;
+}
+
+// The check asks every tracker, but only http:// ones can answer: GetHtml
+// speaks neither TLS nor the UDP tracker protocol that most torrents list
+// today.
+bool hasHttpTracker(const TTorrentFile& torrent)
+{
+    for (const std::string& url : PeerCheckTrackers(torrent)) {
+        if (url.size() < 7) continue;
+        std::string scheme = url.substr(0, 7);
+        for (char& c : scheme)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (scheme == "http://") return true;
+    }
+    return false;
+}
+
+// Everything the lines are written from, shared with the receiving thread.
+struct Output {
+    std::mutex mutex;
+    std::map<std::string, std::string> names;  // info hash text → name shown
+    std::map<std::string, int> reported;       // info hash text → reports seen
+
+    void line(std::FILE* stream, const std::string& text)
+    {
+        std::lock_guard lock(mutex);
+        std::fputs(text.c_str(), stream);
+        std::fflush(stream);
+    }
+};
+
+void runPeers(const PeersOptions& options)
+{
+    auto output = std::make_shared<Output>();
+    TConsoleMessages::Handlers handlers;
+    handlers.peerCount = [output](std::string_view hash, int32_t count) {
+        std::string name;
+        {
+            std::lock_guard lock(output->mutex);
+            ++output->reported[std::string(hash)];
+            name = output->names[std::string(hash)];
+        }
+        output->line(stdout, std::string(hash) + "  " + std::to_string(count) + (count == 1 ? " peer   " : " peers  ") +
+                                 name + "\n");
+    };
+    auto messages = std::make_shared<TConsoleMessages>(std::move(handlers));
+
+    PeerCheckOptions checkOptions;
+    checkOptions.recheckWait = std::chrono::seconds(options.recheckSeconds);
+    std::vector<std::shared_ptr<TCheckPingThread>> checks;
+    for (const std::string& path : options.files) {
+        std::string bytes;
+        std::string reason;
+        if (!readFile(path, bytes, reason)) {
+            output->line(stderr, "sorvena-cli: cannot read " + path + ": " + reason + "\n");
+            exitStatus = 1;
+            continue;
+        }
+        TTorrentFile torrent;
+        torrent.LoadMetainfo(bytes);
+        if (torrent.InfoHashHex.empty()) {
+            output->line(stderr, "sorvena-cli: " + path + ": not a torrent file (no info dictionary)\n");
+            exitStatus = 1;
+            continue;
+        }
+        if (!hasHttpTracker(torrent)) {
+            const bool none = torrent.AnnounceUrl.empty() && torrent.BackupTrackers.empty();
+            const std::string why = none ? "the torrent lists no tracker"
+                                         : "the torrent lists no http:// tracker (peers are counted over HTTP only)";
+            output->line(stderr, "sorvena-cli: " + path + ": no usable tracker: " + why + "\n");
+            exitStatus = 1;
+            continue;
+        }
+        {
+            std::lock_guard lock(output->mutex);
+            output->names[torrent.InfoHashHex] = DisplayText(torrent.TorrentName.empty() ? path : torrent.TorrentName);
+        }
+        checks.push_back(TCheckPingThread::Create(torrent, messages, checkOptions));
+    }
+    for (const auto& check : checks) check->Start();
+    for (const auto& check : checks) check->WaitEnded();
+    // Ended is set inside the run; let the threads finish leaving too.
+    TWorkerThread::WaitForAll(std::chrono::seconds(10));
+
+    // A check that ended without a report met a tracker reply it could not
+    // trust; the window leaves such a torrent's count blank.
+    std::map<std::string, int> started;
+    for (const auto& check : checks) ++started[check->InfoHashHex()];
+    std::lock_guard lock(output->mutex);
+    for (const auto& [hash, count] : started) {
+        if (output->reported[hash] >= count) continue;
+        std::fputs(("sorvena-cli: " + hash + " (" + output->names[hash] +
+                    "): no count: the tracker's peer list is malformed\n")
+                       .c_str(),
+                   stderr);
+        exitStatus = 1;
+    }
+}
+
+}  // namespace
+
+void addPeersCommand(CLI::App& app)
+{
+    auto options = std::make_shared<PeersOptions>();
+    CLI::App* cmd = app.add_subcommand("peers", "Count the distinct peers the trackers of torrent files hand out");
+    cmd->add_option("FILE", options->files, "Torrent files")->required();
+    cmd->add_option("--recheck", options->recheckSeconds,
+                    "Seconds to wait before asking a tracker again while its answers bring new peers")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    cmd->callback([options] { runPeers(*options); });
+}
+
+}  // namespace sorvena::cli

@@ -1,0 +1,191 @@
+// sorvena-cli search: a whole search with the window's workers, the result
+// list printed at the end.
+
+#include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "cli/Commands.h"
+#include "cli/Display.h"
+#include "search/IniFile.h"
+#include "search/SearchSession.h"
+#include "search/SearchUtil.h"
+#include "search/StringUtil.h"
+
+namespace sorvena::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct SearchOptions {
+    std::string keyword;
+    std::string category = "All";
+    bool json = false;
+    bool noPeers = false;
+    double timeoutSeconds = 0;
+    std::string settings;
+};
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int)
+{
+    interrupted = true;
+}
+
+std::optional<int> categoryIndex(const std::string& text)
+{
+    for (int i = 0; i < CategoryCount; ++i) {
+        const std::string_view name = CategoryNames[i];
+        if (name.size() == text.size() &&
+            std::equal(name.begin(), name.end(), text.begin(), [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+            }))
+            return i;
+    }
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 2) {
+        const int index = std::stoi(text);
+        if (index < CategoryCount) return index;
+    }
+    return std::nullopt;
+}
+
+std::string progressLine(const TSearchSession::Progress& p)
+{
+    std::string busy;
+    int count = 0;
+    for (int slot = 0; slot < SITE_COUNT; ++slot) {
+        if (!p.busy[static_cast<size_t>(slot)]) continue;
+        busy += (count++ ? ", " : "") + std::string(SiteNames[slot]);
+    }
+    std::string line = std::to_string(p.torrents) + " torrents, " + std::to_string(p.files) + " files found";
+    if (count) line += "; still searching: " + busy;
+    return line;
+}
+
+// Shows progress on stderr until the search ends, the deadline passes or the
+// user interrupts; true when it ended on its own.
+bool follow(TSearchSession& session, std::optional<Clock::time_point> deadline)
+{
+    const bool tty = ::isatty(STDERR_FILENO) != 0;
+    std::string shown;
+    for (;;) {
+        auto wake = Clock::now() + std::chrono::milliseconds(250);
+        if (deadline && *deadline < wake) wake = *deadline;
+        const bool finished = session.WaitFinished(wake);
+        const std::string line = progressLine(session.GetProgress());
+        if (line != shown) {
+            if (tty)
+                std::fprintf(stderr, "\r\033[K%s", line.c_str());
+            else
+                std::fprintf(stderr, "%s\n", line.c_str());
+            shown = line;
+        }
+        if (finished || interrupted || (deadline && Clock::now() >= *deadline)) {
+            if (tty) std::fputc('\n', stderr);
+            return finished;
+        }
+    }
+}
+
+void printTable(const TSearchSession& session)
+{
+    std::printf("%6s  %10s  %5s  %-20s  %s\n", "Peers", "Size", "Files", "Site", "Name");
+    session.ForEachResult([](const TTorrentEx& t) {
+        const std::string peers = t.PeerCount < 0 ? "?" : std::to_string(t.PeerCount);
+        std::printf("%6s  %10s  %5d  %-20s  %s\n", peers.c_str(), SizeToText(t.TotalSize).c_str(),
+                    static_cast<int>(t.SubFiles.size()), DisplayText(GetUrlHost(t.LinkUrl)).c_str(),
+                    DisplayText(t.TorrentName).c_str());
+    });
+}
+
+void runSearch(const SearchOptions& options)
+{
+    const std::optional<int> category = categoryIndex(options.category);
+    if (!category) {
+        std::fprintf(stderr, "sorvena-cli: search: unknown category %s\n", options.category.c_str());
+        exitStatus = 2;
+        return;
+    }
+    TSiteHosts hosts = TSiteHosts::Defaults();
+    if (!options.settings.empty()) {
+        TIniFile settings;
+        std::string reason;
+        if (!settings.LoadFromFile(options.settings, reason)) {
+            std::fprintf(stderr, "sorvena-cli: search: cannot read %s: %s\n", options.settings.c_str(), reason.c_str());
+            exitStatus = 2;
+            return;
+        }
+        hosts.ReadOverrides(settings);
+    }
+    TIniOptions settings;
+    settings.AutoCheckPeer = !options.noPeers;
+
+    std::optional<Clock::time_point> deadline;
+    if (options.timeoutSeconds > 0)
+        deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.timeoutSeconds * 1000));
+    std::signal(SIGINT, onInterrupt);
+
+    TSearchSession session(hosts, settings);
+    session.BeginSearch(options.keyword, *category);
+    if (!follow(session, deadline)) {
+        std::fprintf(stderr, "sorvena-cli: search stopped; showing what was found so far\n");
+        session.StopSearch();
+    } else if (!options.noPeers && !interrupted) {
+        // The search is over; the peer checks it started may still be asking.
+        std::fprintf(stderr, "waiting for peer counts...\n");
+        while (!session.WaitForWorkers(std::chrono::milliseconds(250)) && !interrupted &&
+               !(deadline && Clock::now() >= *deadline)) {
+        }
+    }
+    session.TerminateWorkers();
+    // Every fetch ends within about 100 ms of the stop.
+    if (!session.WaitForWorkers(std::chrono::seconds(5)))
+        std::fprintf(stderr, "sorvena-cli: search: some workers did not end\n");
+    std::signal(SIGINT, SIG_DFL);
+
+    const auto progress = session.GetProgress();
+    if (options.json) {
+        session.ForEachResult([](const TTorrentEx& t) {
+            nlohmann::ordered_json j = TorrentToJson(t);
+            j["link"] = DisplayText(t.LinkUrl);
+            j["peers"] = t.PeerCount < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t.PeerCount);
+            std::cout << j.dump() << "\n";
+        });
+        std::cout.flush();
+    } else {
+        printTable(session);
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "%d torrents and %d files found.\n", progress.torrents, progress.files);
+}
+
+}  // namespace
+
+void addSearchCommand(CLI::App& app)
+{
+    auto options = std::make_shared<SearchOptions>();
+    CLI::App* cmd = app.add_subcommand("search", "Search every site for torrents matching a keyword");
+    cmd->add_option("KEYWORD", options->keyword, "What to search for")->required();
+    cmd->add_option("--category", options->category, "Category name (All, Adult, Anime, Application, Game, Linux, "
+                                                      "Macintosh, Misc, Movies, Music, \"Series & TV\", Other) "
+                                                      "or index 0-11")
+        ->capture_default_str();
+    cmd->add_flag("--json", options->json, "One JSON object per torrent and line");
+    cmd->add_flag("--no-peers", options->noPeers, "Do not ask the trackers for peer counts");
+    cmd->add_option("--timeout", options->timeoutSeconds, "Stop after this many seconds and show what was found")
+        ->check(CLI::NonNegativeNumber);
+    cmd->add_option("--settings", options->settings, "Settings file with a [Hosts] section of host overrides");
+    cmd->callback([options] { runSearch(*options); });
+}
+
+}  // namespace sorvena::cli

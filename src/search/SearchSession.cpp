@@ -1,0 +1,155 @@
+#include "search/SearchSession.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+#include "search/ConsoleMessages.h"
+#include "search/SearchState.h"
+
+namespace sorvena {
+
+struct TSearchSession::Shared {
+    mutable std::mutex lock;
+    mutable std::condition_variable finished;
+    bool searching = false;
+    std::vector<std::unique_ptr<TTorrentEx>> results;
+    Progress progress;
+    std::shared_ptr<TSearchState> state;  // reset when the session ends
+};
+
+namespace {
+
+std::string normalisedKeyword(std::string_view keyword)
+{
+    while (!keyword.empty() && static_cast<unsigned char>(keyword.front()) <= 32) keyword.remove_prefix(1);
+    while (!keyword.empty() && static_cast<unsigned char>(keyword.back()) <= 32) keyword.remove_suffix(1);
+    return std::string(keyword);
+}
+
+// The window's end of a search: no more torrents or done messages are taken.
+void finishSearch(TSearchSession::Shared& shared)
+{
+    shared.searching = false;
+    shared.finished.notify_all();
+}
+
+}  // namespace
+
+TSearchSession::TSearchSession(const TSiteHosts& hosts, const TIniOptions& options)
+    : m_shared(std::make_shared<Shared>())
+{
+    // The handlers run on the receiver's thread and hold the shared part, so
+    // they never reach into a destroyed session.
+    TConsoleMessages::Handlers handlers;
+    handlers.siteDone = [shared = m_shared](int siteIndex) {
+        std::lock_guard lock(shared->lock);
+        if (!shared->searching || !shared->state) {
+            ++shared->progress.lateMessages;
+            return;
+        }
+        if (siteIndex < 0 || siteIndex >= SITE_COUNT) return;
+        auto& busy = shared->state->SiteBusy;
+        busy[static_cast<size_t>(siteIndex)] = false;
+        shared->progress.busy = busy;
+        if (std::none_of(busy.begin(), busy.end(), [](bool b) { return b; })) finishSearch(*shared);
+    };
+    handlers.torrentFound = [shared = m_shared](std::unique_ptr<TTorrentEx> entry) {
+        std::lock_guard lock(shared->lock);
+        if (!shared->searching || !entry) {
+            ++shared->progress.lateMessages;
+            return;
+        }
+        ++shared->progress.torrents;
+        shared->progress.files += static_cast<int>(entry->SubFiles.size());
+        shared->results.push_back(std::move(entry));
+    };
+    handlers.peerCount = [shared = m_shared](std::string_view infoHashHex, int32_t count) {
+        if (infoHashHex.empty()) return;
+        std::lock_guard lock(shared->lock);
+        ++shared->progress.peerCounts;
+        for (const auto& entry : shared->results)
+            if (entry->InfoHashHex == infoHashHex) {
+                entry->PeerCount = count;
+                break;
+            }
+    };
+    m_messages = std::make_shared<TConsoleMessages>(std::move(handlers));
+    m_state = std::make_shared<TSearchState>(m_messages);
+    m_state->Hosts = hosts;
+    m_state->SetOptions(options);
+    std::lock_guard lock(m_shared->lock);
+    m_shared->state = m_state;
+}
+
+TSearchSession::~TSearchSession()
+{
+    m_state->TerminateWorkers();
+    m_messages->Close();
+    std::lock_guard lock(m_shared->lock);
+    finishSearch(*m_shared);
+    m_shared->state.reset();  // the handlers hold m_shared; this breaks the cycle through the state
+}
+
+void TSearchSession::BeginSearch(std::string_view keyword, int category)
+{
+    // Held while the workers start, as the window thread is busy in
+    // StartSiteSearches: no done message is handled before every flag is set.
+    std::lock_guard lock(m_shared->lock);
+    m_shared->results.clear();
+    m_shared->progress = Progress{};
+    m_shared->searching = true;
+    m_state->SearchKeyword = normalisedKeyword(keyword);
+    m_state->SearchCategory = category;
+    try {
+        StartSiteSearches(m_state);
+    } catch (...) {
+        m_state->TerminateWorkers();
+        finishSearch(*m_shared);
+        throw;
+    }
+    m_shared->progress.busy = m_state->SiteBusy;
+}
+
+void TSearchSession::StopSearch()
+{
+    m_state->TerminateWorkers();
+    std::lock_guard lock(m_shared->lock);
+    finishSearch(*m_shared);
+}
+
+bool TSearchSession::Searching() const
+{
+    std::lock_guard lock(m_shared->lock);
+    return m_shared->searching;
+}
+
+bool TSearchSession::WaitFinished(std::chrono::steady_clock::time_point deadline) const
+{
+    std::unique_lock lock(m_shared->lock);
+    return m_shared->finished.wait_until(lock, deadline, [this] { return !m_shared->searching; });
+}
+
+TSearchSession::Progress TSearchSession::GetProgress() const
+{
+    std::lock_guard lock(m_shared->lock);
+    return m_shared->progress;
+}
+
+void TSearchSession::ForEachResult(const std::function<void(const TTorrentEx&)>& visit) const
+{
+    std::lock_guard lock(m_shared->lock);
+    for (const auto& entry : m_shared->results) visit(*entry);
+}
+
+bool TSearchSession::WaitForWorkers(std::chrono::milliseconds timeout) const
+{
+    return m_state->WaitForWorkers(timeout);
+}
+
+void TSearchSession::TerminateWorkers()
+{
+    m_state->TerminateWorkers();
+}
+
+}  // namespace sorvena

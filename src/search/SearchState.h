@@ -1,0 +1,93 @@
+#pragma once
+// The program-wide search state that the window (or sorvena-cli) shares with
+// the search and peer-check workers.
+//
+// Ownership: the state is held by std::shared_ptr. Its creator (the window,
+// the search command) holds one reference and every search worker holds
+// another for its whole run, so a worker that is still inside a fetch when
+// the window closes or the command returns touches state that is still alive;
+// the last holder frees it. The receiver of the worker messages is held the
+// same way (MainWindowHandle).
+//
+// Threads: SearchKeyword, SearchCategory, SiteBusy and Hosts belong to the
+// window thread: only it writes them, and nobody else reads them. Everything
+// behind the member functions is guarded by one lock, so each test-and-add on
+// the seen lists is one atomic step, and may be called from any thread.
+
+#include <array>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "search/IndyUtil.h"
+#include "search/IniOption.h"
+#include "search/SiteCatalogue.h"
+#include "search/WorkerMessages.h"
+
+namespace sorvena {
+
+class TIdSearchThread;
+class TCheckPingThread;
+
+class TSearchState {
+public:
+    explicit TSearchState(std::shared_ptr<TWorkerMessages> mainWindow);
+    TSearchState(const TSearchState&) = delete;
+    TSearchState& operator=(const TSearchState&) = delete;
+
+    // Window thread only.
+    std::string SearchKeyword;  // without leading and trailing blanks
+    int SearchCategory = 0;     // 0..11, see CategoryNames
+    std::array<bool, SITE_COUNT> SiteBusy{};
+    TSiteHosts Hosts = TSiteHosts::Defaults();
+    // Pause between the attempts of a worker's fetch; tests shorten it.
+    // Workers read it: set it only before the first search starts.
+    std::chrono::milliseconds FetchPause{std::chrono::seconds(FetchRetryDelay)};
+
+    // Where workers send their messages; never null.
+    const std::shared_ptr<TWorkerMessages> MainWindowHandle;
+
+    // The seen lists compare without regard to ASCII letter case. Each returns
+    // true when the item was not yet in the list and has now been added.
+    bool AddSeenLink(std::string_view downloadUrl);
+    bool AddSeenHash(std::string_view infoHashHex);
+    // Empties SeenHashes, then SeenLinks (at the start of a search).
+    void ClearSeen();
+    size_t SeenLinkCount() const;
+    size_t SeenHashCount() const;
+
+    // The worker lists hold weak references: a worker frees itself when it
+    // ends, and an ended worker is skipped. They are never emptied.
+    void AddSearchThread(std::weak_ptr<TIdSearchThread> worker);
+    void AddCheckThread(std::weak_ptr<TCheckPingThread> worker);
+    // Asks every running search worker (last started first), then every
+    // automatically started peer check, to end. Returns at once.
+    void TerminateWorkers();
+    // Waits until every worker thread of the process has ended, or the timeout has passed
+    // (false then). Never call it on the thread that handles the worker
+    // messages while a worker may be sending.
+    bool WaitForWorkers(std::chrono::milliseconds timeout);
+    // Automatic peer checks started so far (the list is never emptied).
+    size_t CheckThreadCount() const;
+
+    // The settings record. Workers read AutoCheckPeer at every hand-over, so
+    // a change applies at once, also within a running search.
+    TIniOptions Options() const;
+    void SetOptions(const TIniOptions& options);
+    bool AutoCheckPeer() const;
+    void SetAutoCheckPeer(bool on);
+
+private:
+    mutable std::mutex m_lock;
+    std::unordered_set<std::string> m_seenLinks;   // SeenLinks, folded to lower case
+    std::unordered_set<std::string> m_seenHashes;  // SeenHashes, folded to lower case
+    std::vector<std::weak_ptr<TIdSearchThread>> m_searchThreads;  // SearchThreads
+    std::vector<std::weak_ptr<TCheckPingThread>> m_checkThreads;  // CheckThreads
+    TIniOptions m_options;
+};
+
+}  // namespace sorvena

@@ -1,0 +1,263 @@
+#include "tracker/CheckPingThread.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <unordered_set>
+#include <utility>
+
+#include "metainfo/BDecode.h"
+#include "metainfo/Hashes.h"
+
+namespace sorvena {
+
+namespace {
+
+// RFC 3986 unreserved characters pass as they are; the tracker protocol
+// (BEP 3) wants every other byte of the binary hash percent-encoded.
+bool isUnreserved(unsigned char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.' || c == '~';
+}
+
+void appendPercentEncoded(std::string& out, std::string_view bytes)
+{
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (isUnreserved(c)) {
+            out += ch;
+        } else {
+            out += '%';
+            out += Hex[c >> 4];
+            out += Hex[c & 0x0F];
+        }
+    }
+}
+
+char lowerAscii(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+// The distinct peer addresses of one check. Two texts that differ only in
+// the case of ASCII letters are one address ("::FFFF:a.b.c.d" and
+// "::ffff:a.b.c.d").
+class PeerAddresses {
+public:
+    explicit PeerAddresses(size_t limit) : m_limit(limit) {}
+
+    // False when the limit was already reached (the text is not taken).
+    bool Add(std::string_view text, size_t& added)
+    {
+        if (m_seen.size() >= m_limit) return false;
+        std::string key(text);
+        for (char& c : key) c = lowerAscii(c);
+        if (m_seen.insert(std::move(key)).second) ++added;
+        return true;
+    }
+    size_t Count() const { return m_seen.size(); }
+    bool Full() const { return m_seen.size() >= m_limit; }
+
+private:
+    size_t m_limit;
+    std::unordered_set<std::string> m_seen;
+};
+
+// Compact peers (BEP 23, BEP 7): a byte string of fixed-size entries, the
+// address in network byte order followed by a two-byte port. A trailing
+// partial entry, seen from broken trackers, is ignored. The address is taken
+// as the text the dictionary form would give, without the port.
+void addCompactPeers(std::string_view bytes, int family, PeerAddresses& addresses, size_t& added)
+{
+    const size_t addressBytes = family == AF_INET ? 4 : 16;
+    const size_t entryBytes = addressBytes + 2;
+    char text[INET6_ADDRSTRLEN];
+    for (size_t at = 0; at + entryBytes <= bytes.size(); at += entryBytes) {
+        if (!::inet_ntop(family, bytes.data() + at, text, sizeof text)) continue;
+        if (!addresses.Add(text, added)) return;
+    }
+}
+
+enum class ReplyPeers { Taken, MalformedPeer };
+
+// Takes the addresses of one tracker reply. A reply that is not a
+// dictionary, or holds a "failure reason", gives none.
+ReplyPeers addReplyPeers(std::string_view reply, PeerAddresses& addresses, size_t& added)
+{
+    TMemoryStream stream(reply);
+    const TObjectPtr decoded = BencodeDecode(stream);
+    const auto* dictionary = dynamic_cast<const TObjectHash*>(decoded.get());
+    if (!dictionary || dictionary->Contains("failure reason")) return ReplyPeers::Taken;
+
+    if (dictionary->Contains("peers")) {
+        const TObject* peers = dictionary->Get("peers");
+        if (const auto* list = dynamic_cast<const TObjectList*>(peers)) {
+            for (const TObjectPtr& item : list->Items) {
+                // A peer that is not {"ip": text} means the reply is not what
+                // it claims to be: the check gives no count rather than a
+                // wrong one.
+                const auto* peer = dynamic_cast<const TObjectHash*>(item.get());
+                if (!peer || !peer->Contains("ip")) return ReplyPeers::MalformedPeer;
+                const auto* ip = dynamic_cast<const TIntString*>(peer->Get("ip"));
+                if (!ip) return ReplyPeers::MalformedPeer;
+                // An integer "ip" reads as the empty text, one address like any other.
+                if (!addresses.Add(ip->Text, added)) break;
+            }
+        } else if (const auto* compact = dynamic_cast<const TIntString*>(peers)) {
+            addCompactPeers(compact->Text, AF_INET, addresses, added);
+        }
+    }
+    if (dictionary->Contains("peers6")) {
+        if (const auto* compact6 = dynamic_cast<const TIntString*>(dictionary->Get("peers6")))
+            addCompactPeers(compact6->Text, AF_INET6, addresses, added);
+    }
+    return ReplyPeers::Taken;
+}
+
+}  // namespace
+
+std::string BuildAnnounceQuery(std::string_view infoHash, std::string_view peerId, std::string_view ip,
+                               std::string_view event, int32_t port, int32_t uploaded, int32_t downloaded,
+                               int32_t left)
+{
+    std::string query = "?info_hash=";
+    appendPercentEncoded(query, infoHash);
+    query += "&peer_id=";
+    query += peerId;
+    query += "&port=" + std::to_string(port);
+    query += "&uploaded=" + std::to_string(uploaded);
+    query += "&downloaded=" + std::to_string(downloaded);
+    query += "&left=" + std::to_string(left);
+    if (!ip.empty()) {
+        query += "&ip=";
+        query += ip;
+    }
+    if (!event.empty()) {
+        query += "&event=";
+        query += event;
+    }
+    return query;
+}
+
+std::string AnnounceRequestUrl(std::string_view trackerUrl, std::string_view query)
+{
+    std::string url(trackerUrl);
+    if (trackerUrl.find('?') == std::string_view::npos || query.empty() || query.front() != '?') {
+        url += query;
+        return url;
+    }
+    // Private trackers put the passkey in the announce URL's own query; a
+    // second "?" would make it part of the passkey's value.
+    query.remove_prefix(1);
+    if (url.back() != '?' && url.back() != '&') url += '&';
+    url += query;
+    return url;
+}
+
+std::vector<std::string> PeerCheckTrackers(const TTorrentFile& torrent)
+{
+    std::vector<std::string> trackers;
+    trackers.reserve(1 + torrent.BackupTrackers.size());
+    trackers.push_back(torrent.AnnounceUrl);
+    trackers.insert(trackers.end(), torrent.BackupTrackers.begin(), torrent.BackupTrackers.end());
+    return trackers;
+}
+
+std::shared_ptr<TCheckPingThread> TCheckPingThread::Create(const TTorrentFile& torrent,
+                                                           std::shared_ptr<TWorkerMessages> messages,
+                                                           PeerCheckOptions options)
+{
+    return std::make_shared<TCheckPingThread>(CreateKey{}, torrent, std::move(messages), options);
+}
+
+TCheckPingThread::TCheckPingThread(CreateKey, const TTorrentFile& torrent, std::shared_ptr<TWorkerMessages> messages,
+                                   PeerCheckOptions options)
+    : m_trackers(PeerCheckTrackers(torrent)),
+      m_infoHashRaw(torrent.InfoHashRaw),
+      m_infoHashHex(torrent.InfoHashHex),
+      m_messages(std::move(messages)),
+      m_options(options)
+{}
+
+bool TCheckPingThread::Ended() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_ended;
+}
+
+void TCheckPingThread::WaitEnded() const
+{
+    std::unique_lock lock(m_mutex);
+    m_endedChanged.wait(lock, [this] { return m_ended; });
+}
+
+bool TCheckPingThread::WaitEnded(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(m_mutex);
+    return m_endedChanged.wait_for(lock, timeout, [this] { return m_ended; });
+}
+
+void TCheckPingThread::Execute()
+{
+    // Marked ended however check() leaves, an exception included (the thread
+    // class traces it): a check is background work and ends without a count.
+    struct MarkEnded {
+        TCheckPingThread& worker;
+        ~MarkEnded()
+        {
+            std::lock_guard lock(worker.m_mutex);
+            worker.m_ended = true;
+            worker.m_endedChanged.notify_all();
+        }
+    } markEnded{*this};
+    check();
+}
+
+bool TCheckPingThread::waitBeforeRecheck()
+{
+    std::unique_lock lock(m_mutex);
+    m_recheck.wait_for(lock, StopToken(), m_options.recheckWait, [] { return false; });
+    return !Terminated();
+}
+
+void TCheckPingThread::check()
+{
+    const std::string query =
+        BuildAnnounceQuery(m_infoHashRaw, ClientPeerId, "", "", AnnouncePort, 0, 0, 0);
+    FetchOptions fetch;
+    fetch.attempts = FetchAttempts;
+    fetch.pause = m_options.fetchPause;
+    fetch.readTimeoutMs = FetchReadTimeout;
+    fetch.stop = StopToken();
+
+    PeerAddresses addresses(m_options.maxAddresses);
+    // The body of the last successful fetch. A fetch that fails on every
+    // attempt leaves it as it was, so re-reading it brings nothing new and
+    // the re-asking ends with the addresses collected so far.
+    std::string reply;
+    bool answered = false;
+    for (const std::string& tracker : m_trackers) {
+        const std::string url = AnnounceRequestUrl(tracker, query);
+        for (;;) {
+            GetHtml(url, fetch, reply);
+            if (Terminated()) break;
+            size_t added = 0;
+            if (!reply.empty()) {
+                answered = true;
+                if (addReplyPeers(reply, addresses, added) == ReplyPeers::MalformedPeer) return;
+            }
+            if (added == 0 || addresses.Full() || !waitBeforeRecheck()) break;
+        }
+        // Only the first tracker that answers is used, whatever it said.
+        if (answered || Terminated()) break;
+    }
+    if (Terminated() || !m_messages) return;
+    const auto count = static_cast<int32_t>(std::min<size_t>(addresses.Count(), INT32_MAX));
+    m_messages->PeerCount(m_infoHashHex, count);
+}
+
+}  // namespace sorvena

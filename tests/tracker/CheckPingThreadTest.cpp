@@ -1,0 +1,244 @@
+// The peer check against scripted trackers on 127.0.0.1.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "FixtureTracker.h"
+#include "PeerCheckRun.h"
+#include "tracker/CheckPingThread.h"
+
+namespace sorvena::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+using CheckPingThread = PeerCheckTest;
+
+// Short waits: the table is about what is asked and counted, not when.
+PeerCheckOptions quick(size_t maxAddresses = PeerCheckMaxAddresses)
+{
+    PeerCheckOptions options;
+    options.recheckWait = 1ms;
+    options.fetchPause = 1ms;
+    options.maxAddresses = maxAddresses;
+    return options;
+}
+
+std::vector<std::string> numberedAddresses(int first, int count)
+{
+    std::vector<std::string> ips;
+    for (int i = first; i < first + count; ++i)
+        ips.push_back("10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+    return ips;
+}
+
+TrackerReply ok(std::string body)
+{
+    return {200, std::move(body)};
+}
+
+struct ScriptedTracker {
+    std::vector<TrackerReply> replies;  // empty: the port refuses connections
+    size_t expectedRequests;
+};
+
+struct Scenario {
+    const char* name;
+    std::vector<ScriptedTracker> trackers;  // the announce URL, then the backup trackers
+    std::optional<int32_t> expectedCount;   // nullopt: the check ends without a report
+    size_t maxAddresses = PeerCheckMaxAddresses;
+};
+
+TEST_F(CheckPingThread, CountsTheDistinctAddressesOfTheFirstTrackerThatAnswers)
+{
+    const std::string failure = "d14:failure reason6:deniede";
+    const std::vector<Scenario> scenarios = {
+        // Reply forms. A pass that brings new addresses is followed by one
+        // more, which brings none.
+        {"dictionary peers; repeats and letter case are one address",
+         {{{ok(DictionaryPeers({"10.0.0.1", "10.0.0.2", "10.0.0.1", "fe80::A", "FE80::a"}))}, 2}},
+         3},
+        {"compact peers: one address on two ports counts once",
+         {{{ok("d5:peers" + BString(CompactPeers({"1.2.3.4:1", "1.2.3.4:2", "5.6.7.8:1"})) + "e")}, 2}},
+         2},
+        {"compact peers6",
+         {{{ok("d6:peers6" + BString(CompactPeers({"[2001:db8::1]:1", "[2001:db8::1]:2", "[2001:db8::2]:1"})) + "e")},
+           2}},
+         2},
+        {"compact forms give the text the dictionary form gives",
+         {{{ok("d5:peers" + BString(CompactPeers({"10.0.0.1:1"})) + "6:peers6" +
+               BString(CompactPeers({"[2001:db8::1]:1"})) + "e"),
+            ok(DictionaryPeers({"10.0.0.1", "2001:DB8::1"}))},
+           2}},
+         2},
+        {"compact string whose length is not a multiple of 6: the partial entry is dropped",
+         {{{ok("d5:peers" + BString(CompactPeers({"1.2.3.4:1", "5.6.7.8:1"}) + "x") + "e")}, 2}},
+         2},
+        {"no peers key", {{{ok("d8:intervali1800ee")}, 1}}, 0},
+        {"peers given as an integer", {{{ok("d5:peersi5ee")}, 1}}, 0},
+        {"an integer ip reads as the empty text", {{{ok("d5:peersld2:ipi7eeee")}, 2}}, 1},
+        {"not bencoded still counts as the answer",
+         {{{ok("<html>busy</html>")}, 1}, {{ok(DictionaryPeers({"1.1.1.1"}))}, 0}},
+         0},
+        {"failure reason, peers or not",
+         {{{ok("d14:failure reason6:denied5:peersld2:ip7:1.1.1.1eee")}, 1}},
+         0},
+        {"failure reason after a pass with peers keeps those peers",
+         {{{ok(DictionaryPeers({"10.0.0.1", "10.0.0.2"})), ok(failure)}, 2}},
+         2},
+        {"a pass that fails after a successful one re-reads the last reply",
+         {{{ok(DictionaryPeers({"10.0.0.1", "10.0.0.2"})), {500, ""}}, 1 + FetchAttempts}},
+         2},
+        {"50 peers, then 30 of them and 20 new, then known ones only",
+         {{{ok(DictionaryPeers(numberedAddresses(0, 50))), ok(DictionaryPeers(numberedAddresses(20, 50))),
+            ok(DictionaryPeers(numberedAddresses(10, 30)))},
+           3}},
+         70},
+        // Which trackers are asked.
+        {"an HTTP 400 with a bencoded body is no answer: the next tracker is asked",
+         {{{{400, failure}}, FetchAttempts}, {{ok(DictionaryPeers({"10.0.0.1"}))}, 2}},
+         1},
+        {"an empty body is no answer", {{{ok("")}, 1}, {{ok(DictionaryPeers({"10.0.0.1"}))}, 2}}, 1},
+        {"the second backup tracker answers; the third is not asked",
+         {{{{400, ""}}, FetchAttempts},
+          {{}, 0},
+          {{ok(DictionaryPeers(numberedAddresses(0, 5)))}, 2},
+          {{ok(DictionaryPeers({"10.9.9.9"}))}, 0}},
+         5},
+        {"no tracker answers", {{{}, 0}, {{{404, "d5:peerslee"}}, FetchAttempts}}, 0},
+        // A peer list that is not what it claims to be gives no count at all.
+        {"a peer item that is not a dictionary", {{{ok("d5:peersl5:helloee")}, 1}}, std::nullopt},
+        {"a peer item without ip", {{{ok("d5:peersld4:porti1eeee")}, 1}}, std::nullopt},
+        {"a peer item whose ip is a list", {{{ok("d5:peersld2:iplee" "ee")}, 1}}, std::nullopt},
+        {"after good peers in an earlier pass",
+         {{{ok(DictionaryPeers({"10.0.0.1"})), ok("d5:peersld2:ipdeeee")}, 2}},
+         std::nullopt},
+        // The bound on one check's addresses.
+        {"collecting stops at the address limit",
+         {{{ok(DictionaryPeers(numberedAddresses(0, 5)))}, 1}},
+         3,
+         3},
+    };
+
+    for (const Scenario& scenario : scenarios) {
+        SCOPED_TRACE(scenario.name);
+        std::vector<std::unique_ptr<FixtureTracker>> trackers;
+        std::vector<std::unique_ptr<RefusingPort>> refusing;
+        std::vector<std::string> urls;
+        for (const ScriptedTracker& scripted : scenario.trackers) {
+            if (scripted.replies.empty()) {
+                refusing.push_back(std::make_unique<RefusingPort>());
+                urls.push_back(refusing.back()->Url());
+                trackers.push_back(nullptr);
+            } else {
+                trackers.push_back(std::make_unique<FixtureTracker>(scripted.replies));
+                ASSERT_TRUE(trackers.back()->Listening());
+                urls.push_back(trackers.back()->Url());
+            }
+        }
+        const auto torrent =
+            TorrentWithTrackers(urls.front(), std::vector<std::string>(urls.begin() + 1, urls.end()));
+
+        PeerCountLog log;
+        ASSERT_TRUE(RunCheck(*torrent, log, quick(scenario.maxAddresses)));
+
+        if (scenario.expectedCount) {
+            const PeerCountLog::Report report{torrent->InfoHashHex, *scenario.expectedCount};
+            EXPECT_EQ(log.Reports(), std::vector<PeerCountLog::Report>{report});
+        } else {
+            EXPECT_TRUE(log.Reports().empty());
+        }
+        for (size_t i = 0; i < trackers.size(); ++i) {
+            if (!trackers[i]) continue;
+            SCOPED_TRACE("tracker " + std::to_string(i));
+            EXPECT_EQ(trackers[i]->Targets().size(), scenario.trackers[i].expectedRequests);
+        }
+    }
+}
+
+TEST_F(CheckPingThread, TheTrackerReceivesTheExactAnnounceTarget)
+{
+    // Every byte that a URL could misread, and the unreserved ones that pass.
+    const std::string hash("\x00\x20\x23\x25\x26\x2B\x3F\x5C\x2F\x3D\x7F\x80\xFF~-_.aZ9", 20);
+    const std::string encoded = "%00%20%23%25%26%2B%3F%5C%2F%3D%7F%80%FF~-_.aZ9";
+    const std::string parameters =
+        "info_hash=" + encoded + "&peer_id=1E217EC12DEC49F19D2R&port=6881&uploaded=0&downloaded=0&left=0";
+    struct Case {
+        const char* path;
+        std::string target;
+    };
+    const Case cases[] = {
+        {"/announce", "/announce?" + parameters},
+        {"/announce?passkey=abc123", "/announce?passkey=abc123&" + parameters},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        FixtureTracker tracker({ok("d5:peerslee")});
+        ASSERT_TRUE(tracker.Listening());
+        PeerCountLog log;
+        ASSERT_TRUE(RunCheck(*TorrentWithTrackers(tracker.Url(c.path), {}, hash), log, quick()));
+        EXPECT_EQ(tracker.Targets(), std::vector<std::string>{c.target});
+    }
+}
+
+TEST_F(CheckPingThread, TerminateEndsTheCheckWithoutAReport)
+{
+    struct Case {
+        const char* name;
+        TrackerReply reply;
+    };
+    // The program's own 10-second wait, and a fetch that would wait forever
+    // (the read timeout is unlimited): both end at the request.
+    const Case cases[] = {
+        {"during the wait before asking again", ok(DictionaryPeers({"10.0.0.1"}))},
+        {"during a fetch the tracker never answers", {200, "", true}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FixtureTracker tracker({c.reply});
+        ASSERT_TRUE(tracker.Listening());
+        PeerCountLog log;
+        const auto worker = TCheckPingThread::Create(*TorrentWithTrackers(tracker.Url()), log.Receiver());
+        worker->Start();
+        while (tracker.Targets().empty()) std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(100ms);  // into the wait, or deep in the read
+        ASSERT_FALSE(worker->Ended());
+
+        const auto asked = std::chrono::steady_clock::now();
+        worker->Terminate();
+        ASSERT_TRUE(worker->WaitEnded(5s));
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+        EXPECT_TRUE(log.Reports().empty());
+        EXPECT_EQ(tracker.Targets().size(), 1u);
+    }
+}
+
+TEST_F(CheckPingThread, OutlivesItsTorrentAndFreesItselfWhenItEnds)
+{
+    FixtureTracker tracker({ok(DictionaryPeers({"10.0.0.1", "10.0.0.2"}))});
+    ASSERT_TRUE(tracker.Listening());
+    PeerCountLog log;
+    std::weak_ptr<TCheckPingThread> watched;
+    std::string hash;
+    {
+        auto torrent = TorrentWithTrackers(tracker.Url());
+        hash = torrent->InfoHashHex;
+        auto worker = TCheckPingThread::Create(*torrent, log.Receiver(), quick());
+        torrent.reset();  // the row is deleted while its check runs
+        watched = worker;
+        worker->Start();
+    }
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (!watched.expired() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(watched.expired());
+    EXPECT_EQ(log.Reports(), (std::vector<PeerCountLog::Report>{{hash, 2}}));
+}
+
+}  // namespace
+}  // namespace sorvena::test

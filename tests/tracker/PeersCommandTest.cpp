@@ -1,0 +1,107 @@
+// sorvena-cli peers, run as a user runs it, against scripted trackers.
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "FixtureTracker.h"
+#include "PeerCheckRun.h"
+
+namespace sorvena::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+Result runCli(const std::string& args, const fs::path& dir)
+{
+    const fs::path errFile = dir / "stderr.txt";
+    const std::string command = std::string("'") + SORVENA_CLI + "' " + args + " 2>'" + errFile.string() + "'";
+    Result r;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return r;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
+    const int raw = ::pclose(pipe);
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    std::ifstream e(errFile);
+    std::stringstream ss;
+    ss << e.rdbuf();
+    r.err = ss.str();
+    return r;
+}
+
+std::vector<std::string> sortedLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+std::string hashOf(const std::string& bytes)
+{
+    TTorrentFile torrent;
+    torrent.LoadMetainfo(bytes);
+    return torrent.InfoHashHex;
+}
+
+TEST(CliPeers, ALinePerCheckedTorrentAndAReasonForEveryOtherFile)
+{
+    const fs::path dir = fs::temp_directory_path() / ("sorvena-peers-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    FixtureTracker three({{200, DictionaryPeers({"10.0.0.1", "10.0.0.2", "10.0.0.3"})}});
+    FixtureTracker one({{200, "d5:peers" + BString(CompactPeers({"10.0.0.9:1"})) + "e"}});
+    FixtureTracker malformed({{200, "d5:peersl5:helloee"}});
+    ASSERT_TRUE(three.Listening() && one.Listening() && malformed.Listening());
+
+    struct File {
+        const char* name;
+        std::string bytes;
+    };
+    const std::vector<File> files = {
+        {"three.torrent", TorrentBytes("Three", three.Url())},
+        // The backup tracker is not asked: the first one answered.
+        {"one.torrent", TorrentBytes("One", one.Url(), {"udp://127.0.0.1:1/announce"})},
+        {"udp-only.torrent", TorrentBytes("UDP only", "udp://127.0.0.1:1/announce")},
+        {"malformed.torrent", TorrentBytes("Malformed", malformed.Url())},
+        {"not-a-torrent.torrent", "<html></html>"},
+    };
+    std::string args = "peers --recheck 0";
+    for (const File& file : files) {
+        std::ofstream(dir / file.name, std::ios::binary) << file.bytes;
+        args += " '" + (dir / file.name).string() + "'";
+    }
+    args += " '" + (dir / "missing.torrent").string() + "'";
+
+    const Result r = runCli(args, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(sortedLines(r.out), sortedLines(hashOf(files[0].bytes) + "  3 peers  Three\n" + hashOf(files[1].bytes) +
+                                              "  1 peer   One\n"));
+    for (const std::string& expected :
+         {(dir / "udp-only.torrent").string() + ": no usable tracker: the torrent lists no http:// tracker",
+          hashOf(files[3].bytes) + " (Malformed): no count: the tracker's peer list is malformed",
+          (dir / "not-a-torrent.torrent").string() + ": not a torrent file",
+          "cannot read " + (dir / "missing.torrent").string()})
+        EXPECT_NE(r.err.find(expected), std::string::npos) << expected << "\nin:\n" << r.err;
+    EXPECT_EQ(three.Targets().size(), 2u);
+    fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace sorvena::test
