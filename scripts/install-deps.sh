@@ -8,12 +8,14 @@ export DEBIAN_FRONTEND=noninteractive
 run_pkgs=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libcli11-dev
+  qt6-base-dev
 )
 test_pkgs=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libtorrent-rasterbar-dev libcurl4-openssl-dev
-  mktorrent transmission-cli python3
+  mktorrent transmission-cli python3 opentracker
+  xvfb xauth imagemagick
 )
 
 pkgs=("${run_pkgs[@]}")

@@ -1,0 +1,142 @@
+// The result list at 100,000 torrents (a tenth of them with 100 files each:
+// 1,000,000 file rows) in a QTreeView on the offscreen platform: adding them
+// all through the worker-message path, sorting by each column, refreshing the
+// filters, and the memory each torrent row costs.
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QTreeView>
+
+#include <atomic>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/GuiMessages.h"
+#include "app/ResultModel.h"
+
+namespace sorvena {
+namespace {
+
+constexpr int TorrentRows = 100000;
+constexpr int FilesPerMultiFile = 100;
+
+std::unique_ptr<TTorrentEx> makeTorrent(int i)
+{
+    auto t = std::make_unique<TTorrentEx>();
+    t->TorrentName = "Torrent " + std::to_string((i * 7919) % TorrentRows) + (i % 3 ? ".avi" : ".iso");
+    t->InfoHashHex = std::to_string(i);
+    t->AnnounceUrl = "http://tracker" + std::to_string(i % 50) + ".example/announce";
+    t->LinkUrl = "http://site" + std::to_string(i % 8) + ".example/t/" + std::to_string(i);
+    t->Comment = i % 5 ? "" : "comment " + std::to_string(i % 97);
+    t->CreatedAt = 38000.0 + (i * 31) % 6000 + 0.25;
+    t->PeerCount = i % 4 ? (i * 13) % 200 : -1;
+    t->IsMultiFile = i % 10 == 0;
+    const int files = t->IsMultiFile ? FilesPerMultiFile : 1;
+    for (int f = 0; f < files; ++f) {
+        const int64_t size = (int64_t{i % 5000} << 20) + f * 4097;
+        t->SubFiles.push_back({t->IsMultiFile ? "file " + std::to_string(f) + (f % 2 ? ".mp3" : ".txt") : t->TorrentName,
+                               "", size, t->TotalSize});
+        t->TotalSize += size;
+    }
+    return t;
+}
+
+size_t residentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * 4096;
+}
+
+struct Filled {
+    TResultModel model;
+    QTreeView view;
+    Filled()
+    {
+        model.SetSearchKeyword("mp3");
+        view.setUniformRowHeights(true);
+        view.setModel(&model);
+        view.resize(800, 600);
+    }
+};
+
+// Adds every torrent from a worker thread through TGuiMessages, as a search does.
+void addThroughMessages(Filled& f)
+{
+    QObject receiver;
+    TGuiMessages::Handlers handlers;
+    handlers.torrentFound = [&](std::unique_ptr<TTorrentEx> entry) { f.model.AddTorrentNode(std::move(entry)); };
+    auto messages = std::make_shared<TGuiMessages>(&receiver, std::move(handlers));
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        for (int i = 0; i < TorrentRows; ++i) messages->TorrentFound(makeTorrent(i));
+        done = true;
+    });
+    while (!done) QCoreApplication::processEvents();
+    worker.join();
+    messages->Close();
+}
+
+Filled& shared()
+{
+    static Filled* filled = [] {
+        auto* f = new Filled;
+        addThroughMessages(*f);
+        return f;
+    }();
+    return *filled;
+}
+
+void BM_AddThroughMessages(benchmark::State& state)
+{
+    for (auto _ : state) {
+        const size_t before = residentBytes();
+        Filled f;
+        addThroughMessages(f);
+        state.counters["bytes_per_torrent_row"] =
+            static_cast<double>(residentBytes() - before) / TorrentRows;  // the entries included
+        state.PauseTiming();
+        f.model.Clear();
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_AddThroughMessages)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_SortByColumn(benchmark::State& state)
+{
+    Filled& f = shared();
+    const int column = static_cast<int>(state.range(0));
+    for (auto _ : state) f.model.HeaderClick(column);
+    state.SetLabel(ResultColumns[column].Caption);
+}
+BENCHMARK(BM_SortByColumn)->DenseRange(0, ResultColumnCount - 1)->Unit(benchmark::kMillisecond)->Iterations(4);
+
+void BM_RefreshRowFilter(benchmark::State& state)
+{
+    Filled& f = shared();
+    bool on = false;
+    for (auto _ : state) {
+        on = !on;
+        f.model.SetFilterOptions(on, on);
+        f.model.RefreshRowFilter();
+    }
+}
+BENCHMARK(BM_RefreshRowFilter)->Unit(benchmark::kMillisecond)->Iterations(4);
+
+}  // namespace
+}  // namespace sorvena
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

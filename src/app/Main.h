@@ -1,0 +1,160 @@
+#pragma once
+// TMainForm: the main window. It owns the program-wide search state that the
+// workers share, the result list (treeSeed over a TResultModel) and the
+// receiver of the worker messages, starts and stops searches, and turns the
+// workers' messages into rows, peer counts and the end-of-search report.
+//
+// GUI thread only. Workers reach it solely through TGuiMessages; closing the
+// window closes that receiver first, so a worker never waits on a closing
+// window, and the window never waits for a worker.
+
+#include <QMainWindow>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "search/IniOption.h"
+#include "search/SiteCatalogue.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QTabWidget;
+class QTreeView;
+
+namespace sorvena {
+
+class TExtensionIcons;
+class TGuiMessages;
+class TResultModel;
+class TSearchState;
+class TTorrentEx;
+
+// The program version as the update check knows it (1.12 times 100).
+inline constexpr int AppVersion = 112;
+
+// The settings record as a first run has it.
+TIniOptions DefaultIniOptions();
+
+class TMainForm : public QMainWindow {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TMainForm)
+
+public:
+    explicit TMainForm(const TSiteHosts& hosts = TSiteHosts::Defaults(),
+                       const TIniOptions& options = DefaultIniOptions(), QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // Search control.
+    void BeginSearch();
+    void StopSearch();
+    void FinishSearch();
+    bool Searching() const { return m_searching; }
+    int TorrentCount() const { return m_torrentCount; }
+    int FileTotal() const { return m_fileTotal; }
+
+    // MsgHook: the three worker messages, handled on the GUI thread.
+    void MsgTorrentFound(std::unique_ptr<TTorrentEx> entry);
+    void MsgSiteDone(int siteIndex);
+    void MsgPeerCount(std::string_view infoHashHex, int32_t count);
+
+    void actSearchOrStopExecute();
+    // Every command's enablement (and the Search/Stop caption), evaluated
+    // again whenever something it depends on changes.
+    void UpdateActions();
+
+    TResultModel* Model() const { return m_model; }
+    QTreeView* Tree() const { return treeSeed; }
+    const std::shared_ptr<TSearchState>& State() const { return m_state; }
+    const std::shared_ptr<TGuiMessages>& Messages() const { return m_messages; }
+    QString StatusText() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // The end-of-search report: a modal box.
+    virtual void ShowSummary(const QString& text);
+
+private:
+    void createSearchPage(QWidget* page);
+    void createOptionPage(QWidget* page);
+    void createActions();
+    void createMenus();
+    void FormResize();
+    void applyFilterOptions();
+    void updateStatus();
+    bool overridesShortcut(QKeyEvent* event);
+    void trace(const char* routine, const std::exception& e) const;
+
+    void treeSeedHeaderClick(int column);
+    void treeSeedHeaderMoved();
+    void treeSeedMouseMove(const QPoint& pos);
+    void treeSeedMouseUp(const QPoint& pos);
+    void treeSeedContextMenu(const QPoint& pos);
+    bool cbKeywordKeyDown(QKeyEvent* event);
+    void cbAutoCheckPeersClick(bool checked);
+    void cbOnlyShowKeywordFileClick(bool checked);
+    void cbOnlyShowHasPeersClick(bool checked);
+    void cbSaveHistoryClick(bool checked);
+
+    void actExpandAllExecute();
+    void actCollapseAllExecute();
+    void actSelectAllExecute();
+    void actAboutExecute();
+
+    bool anyTorrentSelected() const;
+    int selectedRowCount() const;
+
+    TIniOptions m_options;
+    std::shared_ptr<TGuiMessages> m_messages;
+    std::shared_ptr<TSearchState> m_state;
+    bool m_searching = false;
+    int m_torrentCount = 0;
+    int m_fileTotal = 0;
+    int m_sitesStarted = 0;
+    QString m_summary;
+    bool m_movingHeader = false;
+
+    TResultModel* m_model = nullptr;
+    QTabWidget* pcMain = nullptr;
+    QTreeView* treeSeed = nullptr;
+    QWidget* pnlKeyword = nullptr;
+    QComboBox* cbCat = nullptr;
+    QComboBox* cbKeyword = nullptr;
+    QPushButton* btnSearch = nullptr;
+    QCheckBox* cbAutoCheckPeers = nullptr;
+    QCheckBox* cbOnlyShowHasPeers = nullptr;
+    QCheckBox* cbOnlyShowKeywordFile = nullptr;
+    QCheckBox* cbAutoUpdate = nullptr;
+    QCheckBox* cbSaveHistory = nullptr;
+    QLabel* lblStatus = nullptr;
+    QMenu* pmTree = nullptr;
+
+    QAction* actSearchOrStop = nullptr;
+    QAction* actSaveAll = nullptr;
+    QAction* actLoad = nullptr;
+    QAction* actDownload = nullptr;
+    QAction* actSaveTorrent = nullptr;
+    QAction* actCheckPeers = nullptr;
+    QAction* actExpandAll = nullptr;
+    QAction* actDeleteTorrent = nullptr;
+    QAction* actFind = nullptr;
+    QAction* actFindNext = nullptr;
+    QAction* actCollapseAll = nullptr;
+    QAction* actSelectAll = nullptr;
+    QAction* actHelpContent = nullptr;
+    QAction* actSupport = nullptr;
+    QAction* actHelpUpdate = nullptr;
+    QAction* actWebSite = nullptr;
+    QAction* actAbout = nullptr;
+    std::vector<QAction*> m_actions;       // every action with a shortcut
+    std::vector<QAction*> m_notYetBuilt;   // present in the menus, disabled until their commands exist
+    QString m_findText = QStringLiteral("mp3");
+};
+
+}  // namespace sorvena

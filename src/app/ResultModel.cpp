@@ -1,0 +1,624 @@
+#include "app/ResultModel.h"
+
+#include <QColor>
+#include <QDateTime>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <cmath>
+
+#include "app/QtText.h"
+#include "search/SearchUtil.h"
+#include "search/StringUtil.h"
+
+namespace sorvena {
+
+namespace {
+
+const QColor FileRowColor(192, 192, 192);
+const QColor EvenRowColor(224, 224, 224);
+const QColor OddRowColor(255, 255, 255);
+const QColor LinkColor(0, 0, 255);
+const QColor TextColor(0, 0, 0);  // the backgrounds are fixed light colours, whatever the theme
+
+// ASCII letters fold, every other byte by value, a proper prefix first.
+int compareText(std::string_view a, std::string_view b)
+{
+    const size_t n = std::min(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+        if (a[i] == b[i]) continue;  // shared prefixes ("http://") are common
+        auto fold = [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u;
+        };
+        const int d = static_cast<int>(fold(a[i])) - static_cast<int>(fold(b[i]));
+        if (d != 0) return d;
+    }
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+template <typename T>
+int compareNumbers(T a, T b)
+{
+    return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+// Times less than 8.64 seconds (a ten-thousandth of a day) apart are equal.
+int compareDates(TDateTime a, TDateTime b)
+{
+    const auto steps = static_cast<int64_t>(std::trunc((a - b) * 10000.0));
+    return compareNumbers<int64_t>(steps, 0);
+}
+
+// The "File" cell of a file row: from the last "." on; nothing when a path
+// separator or a drive colon follows that dot.
+std::string_view fileExtension(std::string_view name)
+{
+    const size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos) return {};
+    const std::string_view extension = name.substr(dot);
+    if (extension.find_first_of("\\:") != std::string_view::npos) return {};
+    return extension;
+}
+
+int compareTorrents(const TTorrentEx& a, const TTorrentEx& b, int column)
+{
+    switch (column) {
+    case COL_NAME: return compareText(a.TorrentName, b.TorrentName);
+    case COL_SIZE: return compareNumbers(a.TotalSize, b.TotalSize);
+    case COL_PEERS: return compareNumbers(a.PeerCount, b.PeerCount);
+    case COL_COMMENT: return compareText(a.Comment, b.Comment);
+    case COL_FILE: return compareNumbers(a.SubFiles.size(), b.SubFiles.size());
+    case COL_DATE: return compareDates(a.CreatedAt, b.CreatedAt);
+    case COL_ANNOUNCE: return compareText(a.AnnounceUrl, b.AnnounceUrl);
+    case COL_REFER_SITE: return compareText(a.LinkUrl, b.LinkUrl);
+    default: return 0;
+    }
+}
+
+int compareFiles(const TTorrentSubFile& a, const TTorrentSubFile& b, int column)
+{
+    switch (column) {
+    case COL_NAME: return compareText(a.FileName, b.FileName);
+    case COL_SIZE: return compareNumbers(a.FileSize, b.FileSize);
+    case COL_FILE: return compareText(fileExtension(a.FileName), fileExtension(b.FileName));
+    default: return 0;
+    }
+}
+
+QDateTime toDateTime(TDateTime value)
+{
+    // The value's own day and time, shown as they are: no time zone shift.
+    static const QDate Base(1899, 12, 30);
+    const double days = std::floor(value);
+    auto ms = static_cast<int64_t>(std::llround((value - days) * 86400000.0));
+    int64_t day = static_cast<int64_t>(days);
+    if (ms >= 86400000) {
+        ms -= 86400000;
+        ++day;
+    }
+    return QDateTime(Base.addDays(day), QTime::fromMSecsSinceStartOfDay(static_cast<int>(ms)), Qt::UTC);
+}
+
+}  // namespace
+
+TResultModel::TResultModel(QObject* parent, TExtensionIcons::Lookup iconLookup)
+    : QAbstractItemModel(parent), m_icons(std::move(iconLookup))
+{
+    SetLocale(QLocale());
+    m_boldFont.setBold(true);
+}
+
+TResultModel::~TResultModel() = default;
+
+void TResultModel::SetLocale(const QLocale& locale)
+{
+    m_locale = locale;
+    m_decimalSeparator = QStringToBytes(locale.decimalPoint());
+}
+
+QModelIndex TResultModel::index(int row, int column, const QModelIndex& parent) const
+{
+    if (row < 0 || column < 0 || column >= ResultColumnCount) return {};
+    if (!parent.isValid()) {
+        if (row >= static_cast<int>(m_visibleRows.size())) return {};
+        return createIndex(row, column, nullptr);
+    }
+    if (parent.internalPointer() || parent.column() != 0) return {};  // file rows have no children
+    TTorrentNode* torrent = visibleTorrent(parent.row());
+    if (!torrent || row >= static_cast<int>(torrent->VisibleFiles)) return {};
+    return createIndex(row, column, torrent);
+}
+
+QModelIndex TResultModel::parent(const QModelIndex& child) const
+{
+    if (!child.isValid() || !child.internalPointer()) return {};
+    const auto* torrent = static_cast<const TTorrentNode*>(child.internalPointer());
+    const int row = viewRowOf(*torrent);
+    return row < 0 ? QModelIndex() : createIndex(row, 0, nullptr);
+}
+
+int TResultModel::rowCount(const QModelIndex& parent) const
+{
+    if (!parent.isValid()) return static_cast<int>(m_visibleRows.size());
+    if (parent.internalPointer() || parent.column() != 0) return 0;
+    const TTorrentNode* torrent = visibleTorrent(parent.row());
+    return torrent ? static_cast<int>(torrent->VisibleFiles) : 0;
+}
+
+int TResultModel::columnCount(const QModelIndex&) const
+{
+    return ResultColumnCount;
+}
+
+bool TResultModel::hasChildren(const QModelIndex& parent) const
+{
+    return rowCount(parent) > 0;
+}
+
+Qt::ItemFlags TResultModel::flags(const QModelIndex& index) const
+{
+    if (!index.isValid()) return Qt::NoItemFlags;
+    Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+    if (index.internalPointer()) f |= Qt::ItemNeverHasChildren;
+    return f;
+}
+
+QVariant TResultModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= ResultColumnCount) return {};
+    if (role == Qt::DisplayRole) return QString::fromLatin1(ResultColumns[section].Caption);
+    return {};
+}
+
+TResultModel::TTorrentNode* TResultModel::visibleTorrent(int viewRow) const
+{
+    if (viewRow < 0 || viewRow >= static_cast<int>(m_visibleRows.size())) return nullptr;
+    return m_rows[m_visibleRows[static_cast<size_t>(viewRow)]].get();
+}
+
+const TResultModel::TFileNode* TResultModel::visibleFile(const TTorrentNode& torrent, int viewRow) const
+{
+    if (viewRow < 0 || viewRow >= static_cast<int>(torrent.VisibleFiles)) return nullptr;
+    if (torrent.VisibleFiles == torrent.Files.size()) return &torrent.Files[static_cast<size_t>(viewRow)];
+    if (m_fileCacheOwner != &torrent) {
+        m_fileCache.clear();
+        for (size_t i = 0; i < torrent.Files.size(); ++i)
+            if (torrent.Files[i].Visible) m_fileCache.push_back(static_cast<uint32_t>(i));
+        m_fileCacheOwner = &torrent;
+    }
+    return &torrent.Files[m_fileCache[static_cast<size_t>(viewRow)]];
+}
+
+int TResultModel::viewRowOf(const TTorrentNode& torrent) const
+{
+    if (!torrent.Visible) return -1;
+    const auto at = std::lower_bound(m_visibleRows.begin(), m_visibleRows.end(), torrent.Index);
+    return static_cast<int>(at - m_visibleRows.begin());
+}
+
+int TResultModel::viewRowOf(const TTorrentNode& torrent, const TTorrentSubFile* subFile) const
+{
+    int row = 0;
+    for (const TFileNode& file : torrent.Files) {
+        if (file.SubFile == subFile) return file.Visible ? row : -1;
+        if (file.Visible) ++row;
+    }
+    return -1;
+}
+
+TResultModel::TRowRef TResultModel::resolve(const QModelIndex& index) const
+{
+    if (!index.isValid() || index.model() != this) return {};
+    if (!index.internalPointer()) return {visibleTorrent(index.row()), nullptr};
+    auto* torrent = static_cast<TTorrentNode*>(index.internalPointer());
+    return {torrent, visibleFile(*torrent, index.row())};
+}
+
+TResultNodeData TResultModel::NodeData(const QModelIndex& index) const
+{
+    const TRowRef row = resolve(index);
+    if (row.file) return {nullptr, row.file->SubFile};
+    if (row.torrent) return {row.torrent->Torrent.get(), nullptr};
+    return {};
+}
+
+bool TResultModel::torrentPasses(const TTorrentNode& torrent) const
+{
+    // An uncounted torrent (-1) is never hidden.
+    return !(m_onlyHasPeers && torrent.Torrent->PeerCount == 0);
+}
+
+bool TResultModel::filePasses(const TFileNode& file) const
+{
+    return !m_onlyKeywordFile || HasKeyword(file.SubFile->FileName, m_keywords);
+}
+
+void TResultModel::filterFiles(TTorrentNode& torrent) const
+{
+    torrent.VisibleFiles = 0;
+    for (TFileNode& file : torrent.Files) {
+        file.Visible = filePasses(file);
+        if (file.Visible) ++torrent.VisibleFiles;
+    }
+}
+
+void TResultModel::renumber(size_t from)
+{
+    for (size_t i = from; i < m_rows.size(); ++i) m_rows[i]->Index = static_cast<uint32_t>(i);
+}
+
+void TResultModel::rebuildVisibleRows()
+{
+    m_visibleRows.clear();
+    for (const auto& row : m_rows)
+        if (row->Visible) m_visibleRows.push_back(row->Index);
+    m_fileCacheOwner = nullptr;
+}
+
+template <typename Change>
+void TResultModel::relayout(Change change, QAbstractItemModel::LayoutChangeHint hint)
+{
+    emit layoutAboutToBeChanged({}, hint);
+    const QModelIndexList before = persistentIndexList();
+    struct Where {
+        TTorrentNode* torrent;
+        const TTorrentSubFile* subFile;
+        int column;
+    };
+    std::vector<Where> where;
+    where.reserve(static_cast<size_t>(before.size()));
+    for (const QModelIndex& index : before) {
+        const TRowRef row = resolve(index);
+        where.push_back({row.torrent, row.file ? row.file->SubFile : nullptr, index.column()});
+    }
+
+    change();
+
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const Where& w : where) {
+        int row = -1;
+        if (w.torrent) row = w.subFile ? (w.torrent->Visible ? viewRowOf(*w.torrent, w.subFile) : -1) : viewRowOf(*w.torrent);
+        after.push_back(row < 0 ? QModelIndex() : createIndex(row, w.column, w.subFile ? w.torrent : nullptr));
+    }
+    changePersistentIndexList(before, after);
+    emit layoutChanged({}, hint);
+}
+
+bool TResultModel::torrentLess(const TTorrentNode& a, const TTorrentNode& b) const
+{
+    const int c = compareTorrents(*a.Torrent, *b.Torrent, m_sortColumn);
+    return m_sortOrder == Qt::AscendingOrder ? c < 0 : c > 0;
+}
+
+bool TResultModel::fileLess(const TFileNode& a, const TFileNode& b) const
+{
+    const int c = compareFiles(*a.SubFile, *b.SubFile, m_sortColumn);
+    return m_sortOrder == Qt::AscendingOrder ? c < 0 : c > 0;
+}
+
+template <typename Key, typename Compare>
+void TResultModel::sortByKey(Key (*key)(const TTorrentEx&), Compare compare)
+{
+    // The keys sit next to the positions: a comparison reads the key (or the
+    // text's bytes) without going through the row and its entry first.
+    struct Keyed {
+        Key key;
+        uint32_t index;
+    };
+    std::vector<Keyed> keyed;
+    keyed.reserve(m_rows.size());
+    for (const auto& row : m_rows) keyed.push_back({key(*row->Torrent), row->Index});
+    const bool ascending = m_sortOrder == Qt::AscendingOrder;
+    std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
+        return ascending ? compare(a.key, b.key) < 0 : compare(a.key, b.key) > 0;
+    });
+    std::vector<std::unique_ptr<TTorrentNode>> sorted;
+    sorted.reserve(m_rows.size());
+    for (const Keyed& k : keyed) sorted.push_back(std::move(m_rows[k.index]));
+    m_rows.swap(sorted);
+}
+
+void TResultModel::sortTorrentRows()
+{
+    using View = std::string_view;
+    switch (m_sortColumn) {
+    case COL_NAME: return sortByKey(+[](const TTorrentEx& t) { return View(t.TorrentName); }, compareText);
+    case COL_COMMENT: return sortByKey(+[](const TTorrentEx& t) { return View(t.Comment); }, compareText);
+    case COL_ANNOUNCE: return sortByKey(+[](const TTorrentEx& t) { return View(t.AnnounceUrl); }, compareText);
+    case COL_REFER_SITE: return sortByKey(+[](const TTorrentEx& t) { return View(t.LinkUrl); }, compareText);
+    case COL_SIZE: return sortByKey(+[](const TTorrentEx& t) { return t.TotalSize; }, compareNumbers<int64_t>);
+    case COL_PEERS: return sortByKey(+[](const TTorrentEx& t) { return int64_t{t.PeerCount}; }, compareNumbers<int64_t>);
+    case COL_FILE:
+        return sortByKey(+[](const TTorrentEx& t) { return static_cast<int64_t>(t.SubFiles.size()); },
+                         compareNumbers<int64_t>);
+    default:
+        // Dates compare by a rounded difference, which no single key gives.
+        std::stable_sort(m_rows.begin(), m_rows.end(),
+                         [this](const auto& a, const auto& b) { return torrentLess(*a, *b); });
+    }
+}
+
+void TResultModel::sortRows()
+{
+    if (m_sortColumn < 0) return;
+    sortTorrentRows();
+    for (const auto& row : m_rows)
+        if (row->Files.size() > 1)
+            std::stable_sort(row->Files.begin(), row->Files.end(),
+                             [this](const TFileNode& a, const TFileNode& b) { return fileLess(a, b); });
+    renumber(0);
+    rebuildVisibleRows();
+}
+
+void TResultModel::sort(int column, Qt::SortOrder order)
+{
+    m_sortColumn = column >= 0 && column < ResultColumnCount ? column : -1;
+    m_sortOrder = order;
+    relayout([this] { sortRows(); }, QAbstractItemModel::VerticalSortHint);
+}
+
+void TResultModel::HeaderClick(int column)
+{
+    if (column < 0 || column >= ResultColumnCount) return;
+    if (column != m_sortColumn)
+        sort(column, Qt::AscendingOrder);
+    else
+        sort(column, m_sortOrder == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder);
+}
+
+void TResultModel::AddTorrentNode(std::unique_ptr<TTorrentEx> entry)
+{
+    if (!entry) return;
+    auto node = std::make_unique<TTorrentNode>();
+    node->Torrent = std::move(entry);
+    const auto& subFiles = node->Torrent->SubFiles;
+    if (subFiles.size() >= 2) {
+        node->Files.reserve(subFiles.size());
+        for (const TTorrentSubFile& subFile : subFiles) node->Files.push_back({&subFile, true});
+        if (m_sortColumn >= 0)
+            std::stable_sort(node->Files.begin(), node->Files.end(),
+                             [this](const TFileNode& a, const TFileNode& b) { return fileLess(a, b); });
+    }
+    node->Visible = torrentPasses(*node);
+    filterFiles(*node);
+
+    // After every row that sorts before or equal to it: equal rows keep the
+    // order in which they arrived.
+    size_t pos = m_rows.size();
+    if (m_sortColumn >= 0)
+        pos = static_cast<size_t>(std::upper_bound(m_rows.begin(), m_rows.end(), node,
+                                                   [this](const auto& a, const auto& b) { return torrentLess(*a, *b); }) -
+                                  m_rows.begin());
+    TTorrentNode& added = *node;
+    const bool atEnd = pos == m_rows.size();
+    m_rows.insert(m_rows.begin() + static_cast<std::ptrdiff_t>(pos), std::move(node));
+    added.Index = static_cast<uint32_t>(pos);
+    if (!atEnd) {
+        // Visible rows keep their view rows; only the positions behind them move.
+        renumber(pos + 1);
+        for (uint32_t& p : m_visibleRows)
+            if (p >= pos) ++p;
+    }
+    if (!added.Visible) return;
+    const auto at = std::lower_bound(m_visibleRows.begin(), m_visibleRows.end(), added.Index);
+    const int viewRow = static_cast<int>(at - m_visibleRows.begin());
+    beginInsertRows({}, viewRow, viewRow);
+    m_visibleRows.insert(at, added.Index);
+    endInsertRows();
+}
+
+void TResultModel::Clear()
+{
+    beginResetModel();
+    m_fileCacheOwner = nullptr;
+    m_visibleRows.clear();
+    m_rows.clear();
+    endResetModel();
+}
+
+bool TResultModel::ApplyPeerCount(std::string_view infoHashHex, int32_t count)
+{
+    TTorrentNode* found = nullptr;
+    for (const auto& row : m_rows)
+        if (row->Torrent->InfoHashHex == infoHashHex) {
+            found = row.get();
+            break;
+        }
+    if (found) {
+        found->Torrent->PeerCount = count;
+        const bool visible = torrentPasses(*found);
+        if (visible && !found->Visible) {
+            const auto at = std::lower_bound(m_visibleRows.begin(), m_visibleRows.end(), found->Index);
+            const int viewRow = static_cast<int>(at - m_visibleRows.begin());
+            beginInsertRows({}, viewRow, viewRow);
+            m_visibleRows.insert(at, found->Index);
+            found->Visible = true;
+            endInsertRows();
+        } else if (!visible && found->Visible) {
+            const int viewRow = viewRowOf(*found);
+            beginRemoveRows({}, viewRow, viewRow);
+            m_visibleRows.erase(m_visibleRows.begin() + viewRow);
+            found->Visible = false;
+            endRemoveRows();
+        } else if (visible) {
+            const int viewRow = viewRowOf(*found);
+            emit dataChanged(index(viewRow, 0), index(viewRow, ResultColumnCount - 1));
+        }
+    }
+    if (m_sortColumn == COL_PEERS) sort(m_sortColumn, m_sortOrder);
+    return found != nullptr;
+}
+
+void TResultModel::SetFilterOptions(bool onlyKeywordFile, bool onlyHasPeers)
+{
+    m_onlyKeywordFile = onlyKeywordFile;
+    m_onlyHasPeers = onlyHasPeers;
+}
+
+void TResultModel::SetSearchKeyword(std::string_view keyword)
+{
+    m_keywords = GetKeywordList(keyword);
+}
+
+void TResultModel::RefreshRowFilter()
+{
+    relayout(
+        [this] {
+            for (const auto& row : m_rows) {
+                row->Visible = torrentPasses(*row);
+                filterFiles(*row);
+            }
+            rebuildVisibleRows();
+        },
+        QAbstractItemModel::NoLayoutChangeHint);
+}
+
+QString TResultModel::sizeText(int64_t size) const
+{
+    return QString::fromStdString(SizeToText(size, m_decimalSeparator));
+}
+
+QString TResultModel::dateText(TDateTime value) const
+{
+    return m_locale.toString(toDateTime(value).date(), QLocale::ShortFormat);
+}
+
+QString TResultModel::dateTimeText(TDateTime value) const
+{
+    const QDateTime at = toDateTime(value);
+    QString text = m_locale.toString(at.date(), QLocale::ShortFormat);
+    if (at.time().msecsSinceStartOfDay() == 0) return text;
+    // The long time format without its time zone name: the value has none.
+    static const QRegularExpression ZoneName(QStringLiteral("\\s*t+"));
+    const QString format = m_locale.timeFormat(QLocale::LongFormat).remove(ZoneName).trimmed();
+    return text + QLatin1Char(' ') + m_locale.toString(at.time(), format);
+}
+
+QString TResultModel::torrentText(const TTorrentNode& node, int column) const
+{
+    const TTorrentEx& t = *node.Torrent;
+    switch (column) {
+    case COL_NAME: return BytesToQString(t.TorrentName);
+    case COL_SIZE:
+        if (m_onlyKeywordFile && !node.Files.empty()) {
+            int64_t shown = 0;
+            for (const TFileNode& file : node.Files)
+                if (file.Visible) shown += file.SubFile->FileSize;
+            return sizeText(shown) + QStringLiteral(" / ") + sizeText(t.TotalSize);
+        }
+        return sizeText(t.TotalSize);
+    case COL_PEERS: return t.PeerCount >= 0 ? QString::number(t.PeerCount) : QString();
+    case COL_COMMENT: return BytesToQString(t.Comment);
+    case COL_FILE:
+        if (!t.IsMultiFile) return QStringLiteral("1");
+        if (m_onlyKeywordFile) return QStringLiteral("%1/%2").arg(node.VisibleFiles).arg(node.Files.size());
+        return QString::number(t.SubFiles.size());
+    case COL_DATE: return dateText(t.CreatedAt);
+    case COL_ANNOUNCE: return BytesToQString(t.AnnounceUrl);
+    case COL_REFER_SITE: return BytesToQString(GetUrlHost(t.LinkUrl));
+    default: return {};
+    }
+}
+
+QString TResultModel::fileText(const TFileNode& file, int column) const
+{
+    const TTorrentSubFile& f = *file.SubFile;
+    switch (column) {
+    case COL_NAME: return BytesToQString(f.FileName);
+    case COL_SIZE: return sizeText(f.FileSize);
+    case COL_FILE: return BytesToQString(fileExtension(f.FileName));
+    default: return {};
+    }
+}
+
+QString TResultModel::hintText(const TTorrentNode& node, int column) const
+{
+    const TTorrentEx& t = *node.Torrent;
+    const QChar lineBreak(u'\n');
+    switch (column) {
+    case COL_ANNOUNCE: {
+        if (t.BackupTrackers.empty()) return QStringLiteral("No backup tracker.");
+        QString text = QStringLiteral("Backup trackers:");
+        for (const std::string& url : t.BackupTrackers) text += lineBreak + BytesToQString(url);
+        return text;
+    }
+    case COL_DATE: return dateTimeText(t.CreatedAt);
+    case COL_COMMENT: return BytesToQString(t.Comment);
+    default: break;
+    }
+    QString text = QStringLiteral("Name: ") + BytesToQString(t.TorrentName);
+    text += lineBreak + QStringLiteral("Size: ") + sizeText(t.TotalSize);
+    text += lineBreak + QStringLiteral("File: ") + QString::number(t.SubFiles.size());
+    text += lineBreak + QStringLiteral("Date: ") + dateText(t.CreatedAt);
+    text += lineBreak + QStringLiteral("Announce: ") + BytesToQString(t.AnnounceUrl);
+    if (!t.Comment.empty()) text += lineBreak + QStringLiteral("Comment: ") + BytesToQString(t.Comment);
+    if (t.PeerCount >= 0) text += lineBreak + QStringLiteral("Peers: ") + QString::number(t.PeerCount);
+    if (!t.LinkUrl.empty()) text += lineBreak + QStringLiteral("Refer Site: ") + BytesToQString(GetUrlHost(t.LinkUrl));
+    return text;
+}
+
+QString TResultModel::CellText(const QModelIndex& index) const
+{
+    const TRowRef row = resolve(index);
+    if (row.file) return fileText(*row.file, index.column());
+    if (row.torrent) return torrentText(*row.torrent, index.column());
+    return {};
+}
+
+QString TResultModel::HintText(const QModelIndex& index) const
+{
+    // A file row shows the hint of its torrent.
+    const TRowRef row = resolve(index);
+    return row.torrent ? hintText(*row.torrent, index.column()) : QString();
+}
+
+bool TResultModel::keywordMatch(std::string_view name) const
+{
+    return HasKeyword(name, m_keywords);
+}
+
+QVariant TResultModel::icon(const TRowRef& row) const
+{
+    std::string_view name;
+    if (row.file)
+        name = row.file->SubFile->FileName;
+    else if (row.torrent->Torrent->SubFiles.size() <= 1)
+        name = row.torrent->Torrent->TorrentName;
+    else
+        return {};
+    const int imageIndex = m_icons.ImageIndexOf(name);
+    if (imageIndex < 0) return {};
+    return m_icons.Image(imageIndex);
+}
+
+QVariant TResultModel::data(const QModelIndex& index, int role) const
+{
+    const TRowRef row = resolve(index);
+    if (!row.torrent) return {};
+    const int column = index.column();
+    switch (role) {
+    case Qt::DisplayRole: return row.file ? fileText(*row.file, column) : torrentText(*row.torrent, column);
+    case Qt::ToolTipRole: {
+        const QString hint = hintText(*row.torrent, column);
+        return hint.isEmpty() ? QVariant() : QVariant(hint);
+    }
+    case Qt::DecorationRole: return column == COL_NAME ? icon(row) : QVariant();
+    case Qt::FontRole: {
+        if (column != COL_NAME) return {};
+        // A torrent with file rows is never bold: its files are.
+        if (row.file) return keywordMatch(row.file->SubFile->FileName) ? QVariant(m_boldFont) : QVariant();
+        if (!row.torrent->Files.empty()) return {};
+        return keywordMatch(row.torrent->Torrent->TorrentName) ? QVariant(m_boldFont) : QVariant();
+    }
+    case Qt::ForegroundRole: return column == COL_REFER_SITE ? LinkColor : TextColor;
+    case Qt::BackgroundRole:
+        // Stripes follow sibling positions, hidden rows counted.
+        if (row.file) return FileRowColor;
+        return row.torrent->Index % 2 == 0 ? EvenRowColor : OddRowColor;
+    default: return {};
+    }
+}
+
+}  // namespace sorvena

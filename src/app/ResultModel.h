@@ -1,0 +1,190 @@
+#pragma once
+// TResultModel: the result list (treeSeed) as a two-level item model. One
+// top-level row per torrent entry, and under a torrent with two or more
+// files one row per file.
+//
+// Ownership: a torrent row owns its entry from AddTorrentNode on and frees it
+// with the row (Clear, the model's destruction). A file row only refers to one
+// element of its torrent's SubFiles.
+//
+// Per row the model keeps the references of TResultNodeData and the row
+// flags (visible; the sibling position of torrent rows); every text, hint,
+// icon, font and colour is computed when the view asks. Rows hidden by the
+// filters stay in the model but are not exposed to views, so a view never
+// holds state for them; row and parent of a QModelIndex count visible rows
+// only.
+//
+// Sorting is stable, by raw values (64-bit sizes, counts, times), in both
+// directions, and the list stays sorted as rows arrive.
+//
+// GUI thread only.
+
+#include <QAbstractItemModel>
+#include <QFont>
+#include <QLocale>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/ExtensionIcons.h"
+#include "metainfo/TorrentEx.h"
+
+namespace sorvena {
+
+// Column indexes: fixed, whatever order the user drags the columns into.
+inline constexpr int COL_NAME = 0;
+inline constexpr int COL_SIZE = 1;
+inline constexpr int COL_PEERS = 2;
+inline constexpr int COL_COMMENT = 3;
+inline constexpr int COL_FILE = 4;
+inline constexpr int COL_DATE = 5;
+inline constexpr int COL_ANNOUNCE = 6;
+inline constexpr int COL_REFER_SITE = 7;
+inline constexpr int ResultColumnCount = 8;
+
+struct TResultColumn {
+    const char* Caption;
+    int Width;  // pixels
+};
+inline constexpr TResultColumn ResultColumns[ResultColumnCount] = {
+    {"Name", 120},   {"Size", 70}, {"Peers", 40},     {"Comment", 70},
+    {"File", 40},    {"Date", 70}, {"Announce", 140}, {"Refer Site", 67}};
+
+// What a row shows: exactly one of the two is set.
+struct TResultNodeData {
+    TTorrentEx* Torrent = nullptr;             // torrent rows; owned by the row
+    const TTorrentSubFile* SubFile = nullptr;  // file rows; owned by the parent's entry
+};
+
+class TResultModel final : public QAbstractItemModel {
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TResultModel)
+
+public:
+    explicit TResultModel(QObject* parent = nullptr, TExtensionIcons::Lookup iconLookup = GetExtensionIcon);
+    ~TResultModel() override;
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
+    QModelIndex parent(const QModelIndex& child) const override;
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    bool hasChildren(const QModelIndex& parent = {}) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    // Sorts by column (-1: no sort column; rows then keep their order).
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    // Adds a torrent row for the entry (at its sorted place) and, for two or
+    // more SubFiles, one file row per file; filters each new row. The model
+    // takes the entry over. A null entry is ignored.
+    void AddTorrentNode(std::unique_ptr<TTorrentEx> entry);
+    // Removes and frees every row. The sort column and the icons stay.
+    void Clear();
+
+    // Every torrent row, hidden ones included.
+    int TorrentRowCount() const { return static_cast<int>(m_rows.size()); }
+    bool IsEmpty() const { return m_rows.empty(); }
+    TResultNodeData NodeData(const QModelIndex& index) const;
+
+    // The header click rule: a new column sorts ascending, the sort column
+    // again flips the direction; then the whole list is sorted.
+    void HeaderClick(int column);
+    int SortColumn() const { return m_sortColumn; }
+    Qt::SortOrder SortOrder() const { return m_sortOrder; }
+
+    // A peer count arrived: the first torrent row (in list order, hidden rows
+    // included) whose info hash text equals the key gets the count and is
+    // filtered again. Then, matched or not, the list is sorted again when it
+    // is sorted by Peers. False when no row matched.
+    bool ApplyPeerCount(std::string_view infoHashHex, int32_t count);
+
+    // What the filters and the keyword test read. Changing them changes no
+    // row until RefreshRowFilter runs.
+    void SetFilterOptions(bool onlyKeywordFile, bool onlyHasPeers);
+    // The keyword text of the current search (words separated by spaces).
+    void SetSearchKeyword(std::string_view keyword);
+    // Filters every row again (ApplyRowFilter on each, depth first).
+    void RefreshRowFilter();
+
+    // The texts of a cell and of its hint (lines separated by "\n"), as the
+    // view shows them.
+    QString CellText(const QModelIndex& index) const;
+    QString HintText(const QModelIndex& index) const;
+
+    // The locale of sizes, dates and times; the system's by default.
+    void SetLocale(const QLocale& locale);
+    const TExtensionIcons& Icons() const { return m_icons; }
+
+private:
+    struct TFileNode {
+        const TTorrentSubFile* SubFile;
+        bool Visible;
+    };
+    struct TTorrentNode {
+        std::unique_ptr<TTorrentEx> Torrent;
+        std::vector<TFileNode> Files;  // empty for fewer than two SubFiles
+        uint32_t Index = 0;            // sibling position, hidden rows counted
+        uint32_t VisibleFiles = 0;     // VisibleChildCount
+        bool Visible = true;
+    };
+    struct TRowRef {
+        TTorrentNode* torrent = nullptr;
+        const TFileNode* file = nullptr;  // set for a file row
+    };
+
+    TRowRef resolve(const QModelIndex& index) const;
+    TTorrentNode* visibleTorrent(int viewRow) const;
+    const TFileNode* visibleFile(const TTorrentNode& torrent, int viewRow) const;
+    int viewRowOf(const TTorrentNode& torrent) const;  // -1 when hidden
+    int viewRowOf(const TTorrentNode& torrent, const TTorrentSubFile* subFile) const;
+
+    bool torrentPasses(const TTorrentNode& torrent) const;
+    bool filePasses(const TFileNode& file) const;
+    void filterFiles(TTorrentNode& torrent) const;
+    void renumber(size_t from);
+    void rebuildVisibleRows();
+    // Runs change between layoutAboutToBeChanged and layoutChanged and moves
+    // every persistent index to where its row went (or makes it invalid).
+    template <typename Change>
+    void relayout(Change change, QAbstractItemModel::LayoutChangeHint hint);
+    void sortRows();
+    void sortTorrentRows();
+    template <typename Key, typename Compare>
+    void sortByKey(Key (*key)(const TTorrentEx&), Compare compare);
+    bool torrentLess(const TTorrentNode& a, const TTorrentNode& b) const;
+    bool fileLess(const TFileNode& a, const TFileNode& b) const;
+
+    QString torrentText(const TTorrentNode& torrent, int column) const;
+    QString fileText(const TFileNode& file, int column) const;
+    QString hintText(const TTorrentNode& torrent, int column) const;
+    QString sizeText(int64_t size) const;
+    QString dateText(TDateTime value) const;
+    QString dateTimeText(TDateTime value) const;
+    bool keywordMatch(std::string_view name) const;
+    QVariant icon(const TRowRef& row) const;
+
+    std::vector<std::unique_ptr<TTorrentNode>> m_rows;  // sibling order
+    std::vector<uint32_t> m_visibleRows;                // positions in m_rows of the visible torrent rows, ascending
+
+    // The visible file rows of one torrent, for a torrent that has hidden
+    // ones: views walk one parent's children at a time.
+    mutable const TTorrentNode* m_fileCacheOwner = nullptr;
+    mutable std::vector<uint32_t> m_fileCache;
+
+    int m_sortColumn = -1;
+    Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
+    bool m_onlyKeywordFile = false;
+    bool m_onlyHasPeers = false;
+    std::vector<std::string> m_keywords;
+
+    QLocale m_locale;
+    std::string m_decimalSeparator;
+    QFont m_boldFont;
+    mutable TExtensionIcons m_icons;
+};
+
+}  // namespace sorvena

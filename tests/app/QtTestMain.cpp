@@ -1,0 +1,15 @@
+// The main of the window's tests: one QApplication for every test, on the
+// offscreen platform unless the environment names another (xcb under Xvfb
+// for a look at the real thing).
+
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

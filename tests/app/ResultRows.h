@@ -1,0 +1,52 @@
+#pragma once
+// Torrent entries for the window's tests, built field by field: the model
+// reads only the loaded fields, so no torrent file is needed.
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "metainfo/TorrentEx.h"
+
+namespace sorvena::test {
+
+struct RowSpec {
+    std::string name;
+    int64_t size = 0;  // of a single-file torrent; a multi-file one sums its files
+    std::vector<std::pair<std::string, int64_t>> files;  // non-empty: a multi-file torrent
+    int32_t peers = -1;
+    std::string comment;
+    TDateTime createdAt = 0;
+    std::string announce = "http://tracker.example/announce";
+    std::string link = "http://site.example/get/1.torrent";
+    std::vector<std::string> backupTrackers;
+    std::string hash;  // InfoHashHex; the name when empty
+};
+
+inline std::unique_ptr<TTorrentEx> MakeTorrent(const RowSpec& spec)
+{
+    auto t = std::make_unique<TTorrentEx>();
+    t->TorrentName = spec.name;
+    t->Comment = spec.comment;
+    t->CreatedAt = spec.createdAt;
+    t->AnnounceUrl = spec.announce;
+    t->LinkUrl = spec.link;
+    t->BackupTrackers = spec.backupTrackers;
+    t->PeerCount = spec.peers;
+    t->InfoHashHex = spec.hash.empty() ? spec.name : spec.hash;
+    t->IsMultiFile = !spec.files.empty();
+    if (spec.files.empty()) {
+        t->SubFiles.push_back({spec.name, "", spec.size, 0});
+        t->TotalSize = spec.size;
+    } else {
+        for (const auto& [name, size] : spec.files) {
+            t->SubFiles.push_back({name, "", size, t->TotalSize});
+            t->TotalSize += size;
+        }
+    }
+    t->FileCount = static_cast<int32_t>(t->SubFiles.size());
+    return t;
+}
+
+}  // namespace sorvena::test
