@@ -27,6 +27,7 @@
 
 #include "app/GuiMessages.h"
 #include "app/QtText.h"
+#include "app/ResultTreeView.h"
 #include "app/ResultModel.h"
 #include "metainfo/TorrentEx.h"
 #include "search/SearchState.h"
@@ -164,7 +165,7 @@ void TMainForm::createSearchPage(QWidget* page)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
 
-    treeSeed = new QTreeView(page);
+    treeSeed = new TResultTreeView(page);
     treeSeed->setObjectName(QStringLiteral("treeSeed"));
     treeSeed->setModel(m_model);
     treeSeed->setItemDelegate(new TGridDelegate(treeSeed));

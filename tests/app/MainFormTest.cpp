@@ -190,6 +190,44 @@ TEST_F(MainFormTest, EnabledShortcutsWinOverTheKeywordBox)
     EXPECT_EQ(form->Tree()->selectionModel()->selectedRows().size(), 3);
 }
 
+TEST_F(MainFormTest, MouseSelectionStaysWithinOneParent)
+{
+    CreateForm(false);
+    form->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    TResultModel* model = form->Model();
+    model->AddTorrentNode(MakeTorrent({.name = "a", .files = {{"a1", 1}, {"a2", 2}}}));
+    model->AddTorrentNode(MakeTorrent({.name = "b", .files = {{"b1", 1}, {"b2", 2}}}));
+    QTreeView* tree = form->Tree();
+    tree->expandAll();
+    QCoreApplication::processEvents();
+    const QModelIndex a = model->index(0, 0), b = model->index(1, 0);
+    const auto click = [&](const QModelIndex& index, Qt::KeyboardModifiers modifiers) {
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, modifiers, tree->visualRect(index).center());
+    };
+    const auto selected = [&] {
+        QStringList names;
+        for (const QModelIndex& row : tree->selectionModel()->selectedRows()) names << row.data().toString();
+        names.sort();
+        return names;
+    };
+
+    click(a, Qt::NoModifier);
+    click(b, Qt::ControlModifier);
+    EXPECT_EQ(selected(), (QStringList{"a", "b"}));
+    click(model->index(0, 0, b), Qt::ControlModifier);  // a file row: the torrent rows go
+    EXPECT_EQ(selected(), (QStringList{"b1"}));
+    click(model->index(1, 0, b), Qt::ControlModifier);  // a file of the same torrent joins
+    EXPECT_EQ(selected(), (QStringList{"b1", "b2"}));
+    click(model->index(0, 0, a), Qt::ControlModifier);  // a file of another torrent replaces them
+    EXPECT_EQ(selected(), (QStringList{"a1"}));
+    click(b, Qt::ShiftModifier);  // a range across levels keeps the torrent rows only
+    EXPECT_EQ(selected(), (QStringList{"b"}));
+
+    Action("actSelectAll")->trigger();  // Select All is not restricted
+    EXPECT_EQ(selected().size(), 6);
+}
+
 TEST_F(MainFormTest, WholeSearchThroughTheWindow)
 {
     sites.Add(SITE_TORRENTREACTOR).SetPages({{FixtureLinkText(1), FixtureLinkText(2)}, {FixtureLinkText(3)}});
