@@ -26,6 +26,7 @@
 #include <exception>
 
 #include "app/GuiMessages.h"
+#include "app/HelpMenu.h"
 #include "app/QtText.h"
 #include "app/ResultTreeView.h"
 #include "app/ResultModel.h"
@@ -68,21 +69,6 @@ public:
 };
 
 }  // namespace
-
-TIniOptions DefaultIniOptions()
-{
-    TIniOptions o;
-    o.OnlyKeywordFile = false;
-    o.OnlyHasPeers = false;
-    o.AutoCheckPeer = true;
-    o.Width = 500;
-    o.Height = 350;
-    o.Top = 200;
-    o.Left = 200;
-    o.SaveHistory = true;
-    o.AutoUpdate = false;
-    return o;
-}
 
 TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidget* parent)
     : QMainWindow(parent), m_options(options)
@@ -129,14 +115,9 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     connect(cbOnlyShowKeywordFile, &QCheckBox::clicked, this, &TMainForm::cbOnlyShowKeywordFileClick);
     connect(cbOnlyShowHasPeers, &QCheckBox::clicked, this, &TMainForm::cbOnlyShowHasPeersClick);
     connect(cbSaveHistory, &QCheckBox::clicked, this, &TMainForm::cbSaveHistoryClick);
-    if (m_options.SaveHistory) {
-        std::string_view history = m_options.Keyword;
-        while (!history.empty()) {
-            const size_t end = std::min(history.find(';'), history.size());
-            if (end > 0) cbKeyword->addItem(BytesToQString(history.substr(0, end)));
-            history.remove_prefix(std::min(end + 1, history.size()));
-        }
-    }
+    if (m_options.SaveHistory)
+        for (const std::string& keyword : SplitKeywordHistory(m_options.Keyword))
+            cbKeyword->addItem(BytesToQString(keyword));
     cbKeyword->setCurrentIndex(-1);
     applyFilterOptions();
 
@@ -155,6 +136,7 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
 
 TMainForm::~TMainForm()
 {
+    if (m_updateMailbox) m_updateMailbox->Close();
     m_messages->Close();
     m_state->TerminateWorkers();
 }
@@ -249,21 +231,21 @@ void TMainForm::createActions()
     };
     const Def defs[] = {
         {&actSearchOrStop, "actSearchOrStop", "Search", QKeySequence(Qt::Key_F5), true},
-        {&actSaveAll, "actSaveAll", "Save Search Result...", QKeySequence(Qt::CTRL | Qt::Key_S), false},
-        {&actLoad, "actLoad", "Load Search Result...", QKeySequence(Qt::CTRL | Qt::Key_O), false},
-        {&actDownload, "actDownload", "Download", QKeySequence(Qt::CTRL | Qt::Key_D), false},
-        {&actSaveTorrent, "actSaveTorrent", "Save Torrent...", QKeySequence(Qt::CTRL | Qt::Key_T), false},
+        {&actSaveAll, "actSaveAll", "Save Search Result...", QKeySequence(Qt::CTRL | Qt::Key_S), true},
+        {&actLoad, "actLoad", "Load Search Result...", QKeySequence(Qt::CTRL | Qt::Key_O), true},
+        {&actDownload, "actDownload", "Download", QKeySequence(Qt::CTRL | Qt::Key_D), true},
+        {&actSaveTorrent, "actSaveTorrent", "Save Torrent...", QKeySequence(Qt::CTRL | Qt::Key_T), true},
         {&actCheckPeers, "actCheckPeers", "Check Peers", QKeySequence(Qt::CTRL | Qt::Key_P), false},
         {&actExpandAll, "actExpandAll", "Expand All", QKeySequence(Qt::CTRL | Qt::Key_E), true},
-        {&actDeleteTorrent, "actDeleteTorrent", "Delete", QKeySequence(Qt::Key_Delete), false},
-        {&actFind, "actFind", "Find...", QKeySequence(Qt::CTRL | Qt::Key_F), false},
-        {&actFindNext, "actFindNext", "Find Next", QKeySequence(Qt::Key_F3), false},
+        {&actDeleteTorrent, "actDeleteTorrent", "Delete", QKeySequence(Qt::Key_Delete), true},
+        {&actFind, "actFind", "Find...", QKeySequence(Qt::CTRL | Qt::Key_F), true},
+        {&actFindNext, "actFindNext", "Find Next", QKeySequence(Qt::Key_F3), true},
         {&actCollapseAll, "actCollapseAll", "Collapse All", QKeySequence(Qt::CTRL | Qt::Key_C), true},
         {&actSelectAll, "actSelectAll", "Select All", QKeySequence(Qt::CTRL | Qt::Key_A), true},
-        {&actHelpContent, "actHelpContent", "Content", QKeySequence(Qt::Key_F1), false},
-        {&actSupport, "actSupport", "Support", QKeySequence(), false},
-        {&actHelpUpdate, "actHelpUpdate", "Check Update", QKeySequence(), false},
-        {&actWebSite, "actWebSite", "Website", QKeySequence(), false},
+        {&actHelpContent, "actHelpContent", "Content", QKeySequence(Qt::Key_F1), true},
+        {&actSupport, "actSupport", "Support", QKeySequence(), true},
+        {&actHelpUpdate, "actHelpUpdate", "Check Update", QKeySequence(), true},
+        {&actWebSite, "actWebSite", "Website", QKeySequence(), true},
         {&actAbout, "actAbout", "About...", QKeySequence(), true},
     };
     for (const Def& d : defs) {
@@ -283,6 +265,11 @@ void TMainForm::createActions()
     connect(actCollapseAll, &QAction::triggered, this, &TMainForm::actCollapseAllExecute);
     connect(actSelectAll, &QAction::triggered, this, &TMainForm::actSelectAllExecute);
     connect(actAbout, &QAction::triggered, this, &TMainForm::actAboutExecute);
+    createCommandDialogs();
+    connect(actHelpContent, &QAction::triggered, this, &TMainForm::actHelpContentExecute);
+    connect(actSupport, &QAction::triggered, this, &TMainForm::actSupportExecute);
+    connect(actWebSite, &QAction::triggered, this, &TMainForm::actWebSiteExecute);
+    connect(actHelpUpdate, &QAction::triggered, this, &TMainForm::actHelpUpdateExecute);
     connect(btnSearch, &QPushButton::clicked, actSearchOrStop, &QAction::trigger);
     connect(actSearchOrStop, &QAction::changed, this, [this] {
         btnSearch->setText(actSearchOrStop->text());
@@ -454,7 +441,8 @@ void TMainForm::MsgPeerCount(std::string_view infoHashHex, int32_t count)
 
 void TMainForm::closeEvent(QCloseEvent* event)
 {
-    // First the receiver: from here on every send returns at once.
+    FormClose();  // the settings first
+    // Then the receiver: from here on every send returns at once.
     m_messages->Close();
     if (m_searching) StopSearch();  // without the report
     event->accept();

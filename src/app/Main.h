@@ -9,13 +9,17 @@
 // window, and the window never waits for a worker.
 
 #include <QMainWindow>
+#include <QMessageBox>
+#include <QUrl>
 
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/AppConfig.h"
 #include "search/IniOption.h"
+#include "app/ResultModel.h"
 #include "search/SiteCatalogue.h"
 
 class QAction;
@@ -26,6 +30,10 @@ class QMenu;
 class QPushButton;
 class QTabWidget;
 class QTreeView;
+class QDialog;
+class QFileDialog;
+class QLineEdit;
+class QRadioButton;
 
 namespace sorvena {
 
@@ -36,10 +44,11 @@ class TSearchState;
 class TTorrentEx;
 
 // The program version as the update check knows it (1.12 times 100).
-inline constexpr int AppVersion = 112;
+inline constexpr int AppVersion = AppVersionMajor * 100 + AppVersionMinor;
 
-// The settings record as a first run has it.
-TIniOptions DefaultIniOptions();
+struct TSettingsFileContents;
+struct TUpdateInfo;
+class TUpdateMailbox;
 
 class TMainForm : public QMainWindow {
     Q_OBJECT
@@ -48,7 +57,18 @@ class TMainForm : public QMainWindow {
 public:
     explicit TMainForm(const TSiteHosts& hosts = TSiteHosts::Defaults(),
                        const TIniOptions& options = DefaultIniOptions(), QWidget* parent = nullptr);
+    // The program's window (FormCreate): reads the settings file at
+    // settingsPath (creating it, and registering the results-file type, on
+    // the first run), and loads the results file that arguments[1] names, if
+    // it exists, before the window is first shown. Closing the window writes
+    // the settings back (FormClose).
+    TMainForm(const QString& settingsPath, const QStringList& arguments, QWidget* parent = nullptr);
     ~TMainForm() override;
+
+    // The settings record as closing the window writes it: the options,
+    // the window's placement and the first ten keywords of the history.
+    TIniOptions FormCloseOptions() const;
+    const QString& SettingsPath() const { return m_settingsPath; }
 
     // Search control.
     void BeginSearch();
@@ -62,6 +82,17 @@ public:
     void MsgTorrentFound(std::unique_ptr<TTorrentEx> entry);
     void MsgSiteDone(int siteIndex);
     void MsgPeerCount(std::string_view infoHashHex, int32_t count);
+
+    // Results file. LoadResultsFile replaces the list with the file's torrents
+    // and takes its keyword and category; on an unreadable file it reports the
+    // error in a message box and returns false (the list is left empty). A
+    // file without a comment loads nothing, silently (true).
+    // FormCreate calls it for a file named on the command line.
+    bool LoadResultsFile(const QString& path);
+    // Writes the whole list (hidden rows too, in the current order) with the
+    // current search's keyword and category; throws on failure, and the
+    // previous file at path is then left as it was.
+    void SaveResultsFile(const QString& path);
 
     void actSearchOrStopExecute();
     // Every command's enablement (and the Search/Stop caption), evaluated
@@ -79,8 +110,28 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     // The end-of-search report: a modal box.
     virtual void ShowSummary(const QString& text);
+    // The Help menu's boxes and the documents it opens (HelpMenu.cpp).
+    virtual QMessageBox::StandardButton ShowMessageBox(QMessageBox::Icon icon, const QString& text,
+                                                       QMessageBox::StandardButtons buttons);
+    virtual void OpenDocument(const QUrl& url);
+    // The results-file and torrent commands' questions (tests answer them):
+    // SaveDialog and OpenDialog as the command set them up, "" on cancel; the
+    // delete confirmation, true for Yes.
+    virtual QString ChooseSaveFile();
+    virtual QString ChooseOpenFile();
+    virtual bool ConfirmDelete();
 
 private:
+    TMainForm(TSettingsFileContents contents, const QString& settingsPath, const QStringList& arguments,
+              QWidget* parent);
+    void FormClose();
+    void startUpdateCheck();
+    void updateCheckDone(const TUpdateInfo& info);
+    void actHelpContentExecute();
+    void actSupportExecute();
+    void actWebSiteExecute();
+    void actHelpUpdateExecute();
+
     void createSearchPage(QWidget* page);
     void createOptionPage(QWidget* page);
     void createActions();
@@ -107,10 +158,27 @@ private:
     void actSelectAllExecute();
     void actAboutExecute();
 
+    // Results file and torrent commands (ResultCommands.cpp).
+    void actSaveAllExecute();
+    void actLoadExecute();
+    void OpenSelectedTorrents();
+    void actSaveTorrentExecute();
+    void actDeleteTorrentExecute();
+    void actFindExecute();
+    void FindDialogFind();
+    void FindNextMatch();
+    void createCommandDialogs();
+    // The general error report: the text in a box with a stop icon.
+    void showError(const QString& text);
+
     bool anyTorrentSelected() const;
     int selectedRowCount() const;
 
     TIniOptions m_options;
+    QString m_settingsPath;  // empty: a window that keeps no settings (tests)
+    std::string m_updateUrl = UpdateInfoUrl;
+    bool m_manualUpdateCheck = false;
+    std::shared_ptr<TUpdateMailbox> m_updateMailbox;
     std::shared_ptr<TGuiMessages> m_messages;
     std::shared_ptr<TSearchState> m_state;
     bool m_searching = false;
@@ -155,6 +223,17 @@ private:
     std::vector<QAction*> m_actions;       // every action with a shortcut
     std::vector<QAction*> m_notYetBuilt;   // present in the menus, disabled until their commands exist
     QString m_findText = QStringLiteral("mp3");
+    QFileDialog* SaveDialog = nullptr;
+    QFileDialog* OpenDialog = nullptr;
+    QDialog* FindDialog = nullptr;  // modeless; its text, options and direction last the whole run
+    QLineEdit* edFindText = nullptr;
+    QCheckBox* cbFindWholeWord = nullptr;
+    QCheckBox* cbFindMatchCase = nullptr;
+    QRadioButton* rbFindUp = nullptr;
+    QRadioButton* rbFindDown = nullptr;
+    // A Find match on a row the filters hide: the view cannot focus it, so
+    // Find Next goes on from here until the focus moves.
+    TResultModel::TRowPos m_hiddenFindPos;
 };
 
 }  // namespace sorvena

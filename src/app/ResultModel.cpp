@@ -368,9 +368,8 @@ void TResultModel::HeaderClick(int column)
         sort(column, m_sortOrder == Qt::AscendingOrder ? Qt::DescendingOrder : Qt::AscendingOrder);
 }
 
-void TResultModel::AddTorrentNode(std::unique_ptr<TTorrentEx> entry)
+std::unique_ptr<TResultModel::TTorrentNode> TResultModel::makeNode(std::unique_ptr<TTorrentEx> entry) const
 {
-    if (!entry) return;
     auto node = std::make_unique<TTorrentNode>();
     node->Torrent = std::move(entry);
     const auto& subFiles = node->Torrent->SubFiles;
@@ -383,6 +382,25 @@ void TResultModel::AddTorrentNode(std::unique_ptr<TTorrentEx> entry)
     }
     node->Visible = torrentPasses(*node);
     filterFiles(*node);
+    return node;
+}
+
+void TResultModel::AddTorrentNodes(std::vector<std::unique_ptr<TTorrentEx>> entries)
+{
+    beginResetModel();
+    for (auto& entry : entries)
+        if (entry) m_rows.push_back(makeNode(std::move(entry)));
+    if (m_sortColumn >= 0)
+        std::stable_sort(m_rows.begin(), m_rows.end(), [this](const auto& a, const auto& b) { return torrentLess(*a, *b); });
+    renumber(0);
+    rebuildVisibleRows();
+    endResetModel();
+}
+
+void TResultModel::AddTorrentNode(std::unique_ptr<TTorrentEx> entry)
+{
+    if (!entry) return;
+    auto node = makeNode(std::move(entry));
 
     // After every row that sorts before or equal to it: equal rows keep the
     // order in which they arrived.
@@ -619,6 +637,104 @@ QVariant TResultModel::data(const QModelIndex& index, int role) const
         return row.torrent->Index % 2 == 0 ? EvenRowColor : OddRowColor;
     default: return {};
     }
+}
+
+TResultModel::TRowPos TResultModel::PositionOf(const QModelIndex& index) const
+{
+    const TRowRef row = resolve(index);
+    if (!row.torrent) return {};
+    const int file = row.file ? static_cast<int>(row.file - row.torrent->Files.data()) : -1;
+    return {static_cast<int>(row.torrent->Index), file};
+}
+
+QModelIndex TResultModel::IndexOf(const TRowPos& pos, int column) const
+{
+    if (pos.Torrent < 0 || pos.Torrent >= static_cast<int>(m_rows.size())) return {};
+    const TTorrentNode& torrent = *m_rows[static_cast<size_t>(pos.Torrent)];
+    const int row = viewRowOf(torrent);
+    if (row < 0) return {};
+    if (pos.File < 0) return index(row, column);
+    if (pos.File >= static_cast<int>(torrent.Files.size())) return {};
+    const int fileRow = viewRowOf(torrent, torrent.Files[static_cast<size_t>(pos.File)].SubFile);
+    return fileRow < 0 ? QModelIndex() : index(fileRow, column, index(row, 0));
+}
+
+bool TResultModel::TextMatches(const QString& text, const QString& findText, bool matchCase, bool wholeWord)
+{
+    if (findText.isEmpty()) return false;
+    const auto isWordChar = [](QChar c) {
+        const char16_t u = c.unicode();
+        return (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
+    };
+    const Qt::CaseSensitivity cs = matchCase ? Qt::CaseSensitive : Qt::CaseInsensitive;
+    for (qsizetype at = text.indexOf(findText, 0, cs); at >= 0; at = text.indexOf(findText, at + 1, cs)) {
+        if (!wholeWord) return true;
+        const qsizetype end = at + findText.size();
+        if ((at == 0 || !isWordChar(text[at - 1])) && (end == text.size() || !isWordChar(text[end]))) return true;
+    }
+    return false;
+}
+
+TResultModel::TRowPos TResultModel::FindRow(const TRowPos& from, const QString& findText, bool matchCase,
+                                            bool wholeWord, bool forward) const
+{
+    const int torrents = static_cast<int>(m_rows.size());
+    const auto fileCount = [&](int t) { return static_cast<int>(m_rows[static_cast<size_t>(t)]->Files.size()); };
+    // Steps through tree order: a torrent row, then its file rows.
+    const auto step = [&](TRowPos p) -> TRowPos {
+        if (forward) {
+            if (p.File + 1 < fileCount(p.Torrent)) return {p.Torrent, p.File + 1};
+            return p.Torrent + 1 < torrents ? TRowPos{p.Torrent + 1, -1} : TRowPos{};
+        }
+        if (p.File >= 0) return {p.Torrent, p.File - 1};
+        if (p.Torrent == 0) return {};
+        return {p.Torrent - 1, fileCount(p.Torrent - 1) - 1};
+    };
+    TRowPos pos;
+    if (from.IsValid() && from.Torrent < torrents) pos = step(from);
+    else if (torrents > 0) pos = forward ? TRowPos{0, -1} : TRowPos{torrents - 1, fileCount(torrents - 1) - 1};
+    for (; pos.IsValid(); pos = step(pos)) {
+        const TTorrentNode& torrent = *m_rows[static_cast<size_t>(pos.Torrent)];
+        const std::string& name = pos.File < 0 ? torrent.Torrent->TorrentName
+                                               : torrent.Files[static_cast<size_t>(pos.File)].SubFile->FileName;
+        if (TextMatches(BytesToQString(name), findText, matchCase, wholeWord)) return pos;
+    }
+    return {};
+}
+
+void TResultModel::DeleteRows(const QModelIndexList& rows)
+{
+    std::vector<TTorrentNode*> torrents;
+    std::vector<std::pair<TTorrentNode*, const TTorrentSubFile*>> files;
+    for (const QModelIndex& index : rows) {
+        const TRowRef row = resolve(index);
+        if (!row.torrent) continue;
+        if (row.file) files.emplace_back(row.torrent, row.file->SubFile);
+        else torrents.push_back(row.torrent);
+    }
+    if (torrents.empty() && files.empty()) return;
+    // The removed nodes live until the persistent indexes have been moved.
+    std::vector<std::unique_ptr<TTorrentNode>> removed;
+    relayout(
+        [&] {
+            for (const auto& [torrent, subFile] : files) {
+                std::erase_if(torrent->Files, [&](const TFileNode& f) { return f.SubFile == subFile; });
+                torrent->VisibleFiles = static_cast<uint32_t>(
+                    std::count_if(torrent->Files.begin(), torrent->Files.end(), [](const TFileNode& f) { return f.Visible; }));
+            }
+            for (TTorrentNode* torrent : torrents) torrent->Visible = false;  // marks them for removal
+            std::vector<std::unique_ptr<TTorrentNode>> kept;
+            kept.reserve(m_rows.size());
+            std::sort(torrents.begin(), torrents.end());
+            for (auto& row : m_rows) {
+                if (std::binary_search(torrents.begin(), torrents.end(), row.get())) removed.push_back(std::move(row));
+                else kept.push_back(std::move(row));
+            }
+            m_rows = std::move(kept);
+            renumber(0);
+            rebuildVisibleRows();
+        },
+        QAbstractItemModel::NoLayoutChangeHint);
 }
 
 }  // namespace sorvena

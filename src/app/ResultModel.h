@@ -82,12 +82,18 @@ public:
     // more SubFiles, one file row per file; filters each new row. The model
     // takes the entry over. A null entry is ignored.
     void AddTorrentNode(std::unique_ptr<TTorrentEx> entry);
+    // A batch: adds every entry as AddTorrentNode does, then sorts the whole
+    // list once. The model is reset, so views forget their expanded rows and
+    // selection (meant for filling a cleared list, as loading a results file does).
+    void AddTorrentNodes(std::vector<std::unique_ptr<TTorrentEx>> entries);
     // Removes and frees every row. The sort column and the icons stay.
     void Clear();
 
     // Every torrent row, hidden ones included.
     int TorrentRowCount() const { return static_cast<int>(m_rows.size()); }
     bool IsEmpty() const { return m_rows.empty(); }
+    // The entry of the torrent row at a sibling position (hidden rows counted).
+    const TTorrentEx* TorrentAt(int position) const { return m_rows[static_cast<size_t>(position)]->Torrent.get(); }
     TResultNodeData NodeData(const QModelIndex& index) const;
 
     // The header click rule: a new column sorts ascending, the sort column
@@ -109,6 +115,34 @@ public:
     void SetSearchKeyword(std::string_view keyword);
     // Filters every row again (ApplyRowFilter on each, depth first).
     void RefreshRowFilter();
+
+    // A row by its place in the whole list, hidden rows included: the torrent
+    // row's sibling position and the file row's position under it (-1 for the
+    // torrent row itself). Positions change when rows are sorted or removed.
+    struct TRowPos {
+        int Torrent = -1;  // -1: no row
+        int File = -1;
+        bool IsValid() const { return Torrent >= 0; }
+        bool operator==(const TRowPos&) const = default;
+    };
+    TRowPos PositionOf(const QModelIndex& index) const;  // no row for an invalid index
+    QModelIndex IndexOf(const TRowPos& pos, int column = 0) const;  // invalid when the row is hidden
+
+    // Find: the first row after from (forward) or before it, in tree order
+    // (each torrent row followed by its file rows, rows hidden by the filters
+    // included), whose text matches: TorrentName for a torrent row, FileName
+    // for a file row. Without from, the search starts at the first (forward)
+    // or last row. It does not wrap; no row when nothing matches.
+    TRowPos FindRow(const TRowPos& from, const QString& findText, bool matchCase, bool wholeWord, bool forward) const;
+    // Whether findText occurs in text: ignoring letter case unless matchCase;
+    // with wholeWord only where it starts at the text's start or after a
+    // delimiter and ends at the text's end or before one. Delimiters are all
+    // characters but the ASCII letters and digits. An empty findText never matches.
+    static bool TextMatches(const QString& text, const QString& findText, bool matchCase, bool wholeWord);
+
+    // Removes the given rows in one layout change: a torrent row with its
+    // file rows and its entry, a file row alone (its entry is unchanged).
+    void DeleteRows(const QModelIndexList& rows);
 
     // The texts of a cell and of its hint (lines separated by "\n"), as the
     // view shows them.
@@ -136,6 +170,7 @@ private:
         const TFileNode* file = nullptr;  // set for a file row
     };
 
+    std::unique_ptr<TTorrentNode> makeNode(std::unique_ptr<TTorrentEx> entry) const;
     TRowRef resolve(const QModelIndex& index) const;
     TTorrentNode* visibleTorrent(int viewRow) const;
     const TFileNode* visibleFile(const TTorrentNode& torrent, int viewRow) const;

@@ -6,14 +6,16 @@
 #include <cstdlib>
 
 #include "app/Main.h"
+#include "app/Settings.h"
 #include "search/WorkerThread.h"
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("sorvena"));  // ~/.config/sorvena when not portable
     int rc = 0;
     {
-        sorvena::TMainForm form;
+        sorvena::TMainForm form(sorvena::DefaultSettingsFilePath(), QCoreApplication::arguments());
         form.show();
         rc = QApplication::exec();
     }

@@ -14,5 +14,6 @@ void addInfoCommand(CLI::App& app);
 void addSearchCommand(CLI::App& app);
 void addGetCommand(CLI::App& app);
 void addPeersCommand(CLI::App& app);
+void addPackCommand(CLI::App& app);
 
 }  // namespace sorvena::cli

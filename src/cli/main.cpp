@@ -15,6 +15,7 @@ int main(int argc, char** argv)
     sorvena::cli::addSearchCommand(app);
     sorvena::cli::addGetCommand(app);
     sorvena::cli::addPeersCommand(app);
+    sorvena::cli::addPackCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

@@ -20,6 +20,12 @@ std::string_view trim(std::string_view s)
     return s;
 }
 
+bool isBlank(std::string_view raw)
+{
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    return trim(raw).empty();
+}
+
 bool sameName(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size()) return false;
@@ -41,21 +47,22 @@ bool TIniFile::Parse(std::string_view text)
     m_sections.push_back(Section{});
     while (!text.empty()) {
         const size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
+        const std::string_view raw = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view line = raw;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const std::string_view t = trim(line);
         if (t.size() >= 2 && t.front() == '[' && t.back() == ']') {
-            m_sections.push_back(Section{std::string(trim(t.substr(1, t.size() - 2))), {}});
+            m_sections.push_back(Section{std::string(trim(t.substr(1, t.size() - 2))), {}, std::string(raw)});
             continue;
         }
         const size_t eq = t.find('=');
         const bool comment = !t.empty() && (t.front() == ';' || t.front() == '#');
         if (!comment && eq != std::string_view::npos && !trim(t.substr(0, eq)).empty())
             m_sections.back().lines.push_back(
-                Line{std::string(trim(t.substr(0, eq))), std::string(trim(t.substr(eq + 1))), {}});
+                Line{std::string(trim(t.substr(0, eq))), std::string(trim(t.substr(eq + 1))), std::string(raw)});
         else
-            m_sections.back().lines.push_back(Line{{}, {}, std::string(line)});
+            m_sections.back().lines.push_back(Line{{}, {}, std::string(raw)});
     }
     return true;
 }
@@ -108,9 +115,12 @@ std::string TIniFile::Text() const
 {
     std::string out;
     for (const Section& section : m_sections) {
-        if (&section != &m_sections.front() || !section.name.empty()) out += "[" + section.name + "]\n";
+        if (!section.raw.empty())
+            out += section.raw + '\n';
+        else if (&section != &m_sections.front() || !section.name.empty())
+            out += "[" + section.name + "]\n";
         for (const Line& line : section.lines) {
-            if (line.key.empty())
+            if (line.key.empty() || !line.raw.empty())
                 out += line.raw;
             else
                 out += line.key + "=" + line.value;
@@ -170,17 +180,20 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
         if (!target) target = &s;
         for (Line& line : s.lines)
             if (!line.key.empty() && sameName(line.key, key)) {
-                line.value = std::string(trim(value));
+                if (line.value != trim(value)) {
+                    line.value = std::string(trim(value));
+                    line.raw.clear();
+                }
                 return;
             }
     }
     if (!target) {
-        m_sections.push_back(Section{std::string(section), {}});
+        m_sections.push_back(Section{std::string(section), {}, {}});
         target = &m_sections.back();
     }
     // Keep trailing blank lines after the new key, so sections stay apart.
     auto at = target->lines.end();
-    while (at != target->lines.begin() && std::prev(at)->key.empty() && trim(std::prev(at)->raw).empty()) --at;
+    while (at != target->lines.begin() && std::prev(at)->key.empty() && isBlank(std::prev(at)->raw)) --at;
     target->lines.insert(at, Line{std::string(key), std::string(trim(value)), {}});
 }
 

@@ -3,9 +3,11 @@
 //
 // Reading keeps every line it does not understand and every section nobody
 // asks for, in file order, so writing the file back loses nothing a newer or
-// older version of the program put there. Section and key names compare
-// without regard to ASCII letter case; names and values lose surrounding
-// blanks and tabs. Lines end with LF or CR LF.
+// older version of the program put there: every line that no Write call
+// changes is written back byte for byte, its CR included. Section and key
+// names compare without regard to ASCII letter case; names and values lose
+// surrounding blanks and tabs. Lines end with LF or CR LF; lines that Write
+// calls add or change end with LF.
 //
 // Not thread-safe: one thread at a time (the window thread, or a command).
 
@@ -31,7 +33,7 @@ public:
     // Writes the contents to a temporary file beside path and renames it into
     // place. False with a reason on failure; the old file is then unchanged.
     bool SaveToFile(const std::string& path, std::string& reason) const;
-    // The contents as file text, lines ending in LF.
+    // The contents as file text.
     std::string Text() const;
 
     bool HasKey(std::string_view section, std::string_view key) const;
@@ -54,11 +56,12 @@ private:
     struct Line {
         std::string key;    // empty for a line that is not "Key=Value"
         std::string value;
-        std::string raw;    // the line as read, for lines without a key
+        std::string raw;    // the line as read, without its LF; empty once a Write changed the value
     };
     struct Section {
         std::string name;   // empty for the lines before the first section
         std::vector<Line> lines;
+        std::string raw;    // the "[name]" line as read; empty for a section a Write added
     };
 
     const Line* find(std::string_view section, std::string_view key) const;

@@ -53,7 +53,7 @@ protected:
         EXPECT_TRUE(g_testerFailures.isEmpty()) << g_testerFailures.join(QLatin1Char('\n')).toStdString();
     }
 
-    void Add(const RowSpec& spec) { model.AddTorrentNode(MakeTorrent(spec)); }
+    void Add(const RowSpec& row) { model.AddTorrentNode(MakeTorrent(row)); }
 
     QModelIndex At(int row, int column = 0, int fileRow = -1) const
     {
@@ -94,7 +94,7 @@ TEST_F(ResultModelTest, CellTexts)
     const RowSpec multi{.name = "pack",
                         .files = {{"movie.avi", 3 * GB}, {"README", 100}, {"a.b\\c", 1}, {"c.d:e", 1}}};
     struct Case {
-        RowSpec spec;
+        RowSpec row;
         int column;
         int fileRow;  // -1: the torrent row
         const char* expected;
@@ -130,10 +130,10 @@ TEST_F(ResultModelTest, CellTexts)
         {multi, COL_REFER_SITE, 0, ""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec.name + " column " + std::to_string(c.column) + " file " + std::to_string(c.fileRow));
+        SCOPED_TRACE(c.row.name + " column " + std::to_string(c.column) + " file " + std::to_string(c.fileRow));
         model.Clear();
         model.SetLocale(c.locale);
-        Add(c.spec);
+        Add(c.row);
         EXPECT_EQ(Text(0, c.column, c.fileRow).toStdString(), c.expected);
     }
 }
@@ -144,7 +144,7 @@ TEST_F(ResultModelTest, HintsByColumn)
                        .link = "http://site.example/t/1", .backupTrackers = {"http://a/", "http://b/", "http://c/"}};
     const RowSpec bare{.name = "bare", .files = {{"x.avi", 1}, {"y.avi", 2}}, .link = "http://nohost"};
     struct Case {
-        RowSpec spec;
+        RowSpec row;
         int column;
         int fileRow;
         const char* expected;  // nullptr: no hint
@@ -168,9 +168,9 @@ TEST_F(ResultModelTest, HintsByColumn)
         {bare, COL_ANNOUNCE, 0, "No backup tracker."},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec.name + " column " + std::to_string(c.column) + " file " + std::to_string(c.fileRow));
+        SCOPED_TRACE(c.row.name + " column " + std::to_string(c.column) + " file " + std::to_string(c.fileRow));
         model.Clear();
-        Add(c.spec);
+        Add(c.row);
         const QVariant hint = At(0, c.column, c.fileRow).data(Qt::ToolTipRole);
         if (!c.expected)
             EXPECT_FALSE(hint.isValid());

@@ -24,23 +24,23 @@ struct RowSpec {
     std::string hash;  // InfoHashHex; the name when empty
 };
 
-inline std::unique_ptr<TTorrentEx> MakeTorrent(const RowSpec& spec)
+inline std::unique_ptr<TTorrentEx> MakeTorrent(const RowSpec& row)
 {
     auto t = std::make_unique<TTorrentEx>();
-    t->TorrentName = spec.name;
-    t->Comment = spec.comment;
-    t->CreatedAt = spec.createdAt;
-    t->AnnounceUrl = spec.announce;
-    t->LinkUrl = spec.link;
-    t->BackupTrackers = spec.backupTrackers;
-    t->PeerCount = spec.peers;
-    t->InfoHashHex = spec.hash.empty() ? spec.name : spec.hash;
-    t->IsMultiFile = !spec.files.empty();
-    if (spec.files.empty()) {
-        t->SubFiles.push_back({spec.name, "", spec.size, 0});
-        t->TotalSize = spec.size;
+    t->TorrentName = row.name;
+    t->Comment = row.comment;
+    t->CreatedAt = row.createdAt;
+    t->AnnounceUrl = row.announce;
+    t->LinkUrl = row.link;
+    t->BackupTrackers = row.backupTrackers;
+    t->PeerCount = row.peers;
+    t->InfoHashHex = row.hash.empty() ? row.name : row.hash;
+    t->IsMultiFile = !row.files.empty();
+    if (row.files.empty()) {
+        t->SubFiles.push_back({row.name, "", row.size, 0});
+        t->TotalSize = row.size;
     } else {
-        for (const auto& [name, size] : spec.files) {
+        for (const auto& [name, size] : row.files) {
             t->SubFiles.push_back({name, "", size, t->TotalSize});
             t->TotalSize += size;
         }

@@ -71,9 +71,11 @@ TEST(IniFileTest, HostOverridesKeepTheRestOfTheFile)
 
     ini.WriteString("View", "OnlyKeywordFile", "0");
     ini.WriteInteger("Pos", "Width", 640);
+    // Untouched lines come back as read; added ones end in LF.
     EXPECT_EQ(ini.Text(),
-              "; settings\n[View]\nOnlyHasPeers=1\nOnlyKeywordFile=0\n\n[hosts]\npiratebay=127.0.0.1:8080\n"
-              "IsoHuntDownload=127.0.0.1:8081\nGoogle=\n[Future]\nsomething odd\n[Pos]\nWidth=640\n");
+              "; settings\r\n[View]\r\nOnlyHasPeers=1\r\nOnlyKeywordFile=0\n\r\n[hosts]\r\n"
+              "  piratebay = 127.0.0.1:8080  \r\nIsoHuntDownload=127.0.0.1:8081\r\nGoogle=\r\n[Future]\r\n"
+              "something odd\r\n[Pos]\nWidth=640\n");
 }
 
 TEST(IniFileTest, Limits)

@@ -1,0 +1,37 @@
+#pragma once
+// Where the settings file ("vrk.ini") lives, and reading and writing it for
+// the window. GUI thread only.
+
+#include <QString>
+
+#include <string>
+
+#include "search/IniOption.h"
+#include "search/SiteCatalogue.h"
+
+namespace sorvena {
+
+// programDir/vrk.ini when that file exists or programDir is writable (a
+// portable install); otherwise configDir/vrk.ini.
+QString SettingsFilePath(const QString& programDir, const QString& configDir);
+// The same for this program: its folder, and QStandardPaths::AppConfigLocation.
+QString DefaultSettingsFilePath();
+
+// What the window takes from the settings file when it is created.
+struct TSettingsFileContents {
+    TIniOptions Options;
+    TSiteHosts Hosts = TSiteHosts::Defaults();  // with the [Hosts] overrides
+    std::string UpdateUrl;                       // [Update] Url, else the built-in address
+};
+
+// Reads the settings file at path. On the first run (no file there) creates
+// it empty, its folder too, and registers the results-file type for the user
+// (DesktopIntegration.h). A file that cannot be read gives the defaults;
+// the reason is traced.
+TSettingsFileContents ReadSettingsFile(const QString& path);
+
+// Writes options into the file at path, keeping everything else in it, by
+// way of a temporary file and a rename. False with a reason on failure.
+bool WriteSettingsFile(const QString& path, const TIniOptions& options, std::string& reason);
+
+}  // namespace sorvena

@@ -1,0 +1,398 @@
+#include "results/ResultsFile.h"
+
+#include <zip.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <random>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace sorvena {
+
+namespace {
+
+// Returns the length of the UTF-8 sequence at s[i], or 0 when it is not a
+// valid one (overlong forms, surrogates and values above U+10FFFF included).
+size_t utf8SequenceLength(std::string_view s, size_t i)
+{
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
+    if (c < 0x80) return 1;
+    size_t length = 0;
+    if (c >= 0xC2 && c <= 0xDF) length = 2;
+    else if (c >= 0xE0 && c <= 0xEF) length = 3;
+    else if (c >= 0xF0 && c <= 0xF4) length = 4;
+    else return 0;
+    if (i + length > s.size()) return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    const unsigned char c1 = byte(i + 1);
+    if ((c == 0xE0 && c1 < 0xA0) || (c == 0xED && c1 > 0x9F) || (c == 0xF0 && c1 < 0x90) || (c == 0xF4 && c1 > 0x8F))
+        return 0;
+    return length;
+}
+
+bool isValidUtf8(std::string_view s)
+{
+    for (size_t i = 0; i < s.size();) {
+        const size_t length = utf8SequenceLength(s, i);
+        if (length == 0) return false;
+        i += length;
+    }
+    return true;
+}
+
+std::string latin1ToUtf8(std::string_view s)
+{
+    std::string out;
+    out.reserve(s.size() * 2);
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// The first maxChars characters of valid UTF-8, and no more than maxBytes bytes.
+std::string_view cutUtf8(std::string_view s, size_t maxChars, size_t maxBytes)
+{
+    size_t i = 0;
+    for (size_t chars = 0; i < s.size() && chars < maxChars; ++chars) {
+        const size_t length = utf8SequenceLength(s, i);
+        if (i + length > maxBytes) break;
+        i += length;
+    }
+    return s.substr(0, i);
+}
+
+std::string memberStem(std::string_view torrentName)
+{
+    std::string cleaned = CleanFileName(torrentName);
+    std::erase(cleaned, '\0');
+    return isValidUtf8(cleaned) ? cleaned : latin1ToUtf8(cleaned);
+}
+
+constexpr std::string_view TorrentExtension = ".torrent";
+
+std::string asciiLower(std::string_view s)
+{
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+struct ZipDiscard {
+    void operator()(zip_t* za) const { zip_discard(za); }
+};
+struct ZipSourceFree {
+    void operator()(zip_source_t* source) const { zip_source_free(source); }
+};
+struct ZipFileClose {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using ZipPtr = std::unique_ptr<zip_t, ZipDiscard>;
+using ZipSourcePtr = std::unique_ptr<zip_source_t, ZipSourceFree>;
+using ZipFilePtr = std::unique_ptr<zip_file_t, ZipFileClose>;
+
+std::string zipErrorText(zip_error_t* error)
+{
+    std::string text = zip_error_strerror(error);
+    zip_error_fini(error);
+    return text;
+}
+
+// The deflated size at the normal level (raw deflate, as ZIP stores it); the
+// content is compressed once here only to choose between deflate and store.
+uint64_t deflatedSize(std::string_view content)
+{
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw EResultsFileError("Cannot start the deflate compressor");
+    unsigned char buffer[64 * 1024];
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+    stream.avail_in = static_cast<uInt>(content.size());
+    uint64_t total = 0;
+    int result = Z_OK;
+    do {
+        stream.next_out = buffer;
+        stream.avail_out = sizeof buffer;
+        result = deflate(&stream, Z_FINISH);
+        total += sizeof buffer - stream.avail_out;
+    } while (result == Z_OK || result == Z_BUF_ERROR);
+    deflateEnd(&stream);
+    return total;
+}
+
+constexpr size_t ReadChunkBytes = 64 * 1024;
+
+}  // namespace
+
+std::string CleanFileName(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text)
+        if (std::string_view("\"*/:<>?\\|").find(c) == std::string_view::npos) out += c;
+    return out;
+}
+
+std::string ResultMemberName(std::string_view torrentName)
+{
+    const std::string stem = memberStem(torrentName);
+    return std::string(cutUtf8(stem, MaxMemberStemChars, stem.size())) + std::string(TorrentExtension);
+}
+
+std::string TorrentFileName(std::string_view torrentName, size_t maxBytes)
+{
+    const std::string stem = memberStem(torrentName);
+    const size_t stemBytes = maxBytes > TorrentExtension.size() ? maxBytes - TorrentExtension.size() : 0;
+    return std::string(cutUtf8(stem, MaxMemberStemChars, stemBytes)) + std::string(TorrentExtension);
+}
+
+std::string ResultsComment(int category, std::string_view keyword)
+{
+    return std::to_string(category) + ";" + std::string(keyword);
+}
+
+TResultsCommentFields ParseResultsComment(std::string_view comment)
+{
+    TResultsCommentFields fields;
+    comment = comment.substr(0, comment.find('\0'));
+    if (comment.empty()) return fields;
+    fields.Empty = false;
+    const size_t first = comment.find(';');
+    std::string_view number = comment.substr(0, first);
+    const bool plus = !number.empty() && number.front() == '+';
+    if (plus) number.remove_prefix(1);
+    int category = 0;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), category);
+    const bool signOnce = !number.empty() && number.front() != '+' && !(plus && number.front() == '-');
+    if (signOnce && error == std::errc() && end == number.data() + number.size()) fields.Category = category;
+    if (first != std::string_view::npos) {
+        const std::string_view rest = comment.substr(first + 1);
+        fields.Keyword = std::string(rest.substr(0, rest.find(';')));
+    }
+    return fields;
+}
+
+std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents, int category,
+                                std::string_view keyword)
+{
+    struct Member {
+        std::string name;
+        std::string content;
+    };
+    std::vector<Member> members;
+    std::unordered_map<std::string, size_t> byName;  // ASCII-lowered name -> member
+    for (const TTorrentFile* torrent : torrents) {
+        std::string name = ResultMemberName(torrent->TorrentName);
+        std::string content;
+        WriteMetainfo(*torrent, content, torrent->PieceHashes);
+        const auto [it, added] = byName.try_emplace(asciiLower(name), members.size());
+        if (added) members.push_back({std::move(name), std::move(content)});
+        else members[it->second].content = std::move(content);  // the later torrent wins, under the first name
+    }
+
+    const std::string comment = ResultsComment(category, keyword);
+    if (comment.size() > 0xFFFF) throw EResultsFileError("The keyword is too long for a results file");
+
+    if (members.empty()) {
+        // libzip writes nothing for an archive without members; an empty ZIP
+        // is its end record alone, which still carries the comment.
+        std::string bytes("PK\x05\x06", 4);
+        bytes.append(16, '\0');
+        bytes += static_cast<char>(comment.size() & 0xFF);
+        bytes += static_cast<char>(comment.size() >> 8);
+        return bytes + comment;
+    }
+
+    zip_error_t error;
+    zip_error_init(&error);
+    ZipSourcePtr buffer(zip_source_buffer_create(nullptr, 0, 0, &error));
+    if (!buffer) throw EResultsFileError("Cannot create the archive: " + zipErrorText(&error));
+    ZipPtr za(zip_open_from_source(buffer.get(), ZIP_TRUNCATE, &error));
+    if (!za) throw EResultsFileError("Cannot create the archive: " + zipErrorText(&error));
+    zip_source_keep(buffer.get());  // the archive releases its reference on close; the bytes are read after that
+
+    const auto fail = [&](const char* what) {
+        throw EResultsFileError(std::string(what) + ": " + zip_strerror(za.get()));
+    };
+    for (const Member& member : members) {
+        zip_source_t* source = zip_source_buffer(za.get(), member.content.data(), member.content.size(), 0);
+        if (!source) fail("Cannot add a member");
+        // ZIP_FL_ENC_UTF_8: libzip sets the UTF-8 flag for names that are not plain ASCII.
+        const zip_int64_t index = zip_file_add(za.get(), member.name.c_str(), source, ZIP_FL_ENC_UTF_8);
+        if (index < 0) {
+            zip_source_free(source);
+            fail("Cannot add a member");
+        }
+        const bool store = member.content.empty() || deflatedSize(member.content) > member.content.size();
+        const auto idx = static_cast<zip_uint64_t>(index);
+        if (zip_set_file_compression(za.get(), idx, store ? ZIP_CM_STORE : ZIP_CM_DEFLATE, store ? 0 : 6) != 0)
+            fail("Cannot set a member's compression");
+    }
+    if (zip_set_archive_comment(za.get(), comment.data(), static_cast<zip_uint16_t>(comment.size())) != 0)
+        fail("Cannot set the archive comment");
+    if (zip_close(za.get()) != 0) fail("Cannot write the archive");
+    (void)za.release();  // zip_close freed it
+
+    if (zip_source_open(buffer.get()) != 0 || zip_source_seek(buffer.get(), 0, SEEK_END) != 0)
+        throw EResultsFileError("Cannot read the archive back");
+    const zip_int64_t size = zip_source_tell(buffer.get());
+    std::string bytes(static_cast<size_t>(size < 0 ? 0 : size), '\0');
+    if (size < 0 || zip_source_seek(buffer.get(), 0, SEEK_SET) != 0 ||
+        zip_source_read(buffer.get(), bytes.data(), bytes.size()) != size) {
+        zip_source_close(buffer.get());
+        throw EResultsFileError("Cannot read the archive back");
+    }
+    zip_source_close(buffer.get());
+    return bytes;
+}
+
+TResultsFile ReadResultsArchive(std::string_view bytes, const TResultsFileLimits& limits)
+{
+    if (bytes.size() > limits.MaxFileBytes) throw EResultsFileError("The results file is too large");
+    // libzip takes an empty file for an empty archive; it is none.
+    if (bytes.empty()) throw EResultsFileError("Not a ZIP archive: the file is empty");
+    zip_error_t error;
+    zip_error_init(&error);
+    ZipSourcePtr source(zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error));
+    if (!source) throw EResultsFileError("Cannot read the results file: " + zipErrorText(&error));
+    ZipPtr za(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
+    if (!za) throw EResultsFileError("Not a ZIP archive: " + zipErrorText(&error));
+    zip_source_keep(source.get());  // both the archive and this wrapper now hold it
+
+    TResultsFile file;
+    int commentLength = 0;
+    const char* comment = zip_get_archive_comment(za.get(), &commentLength, ZIP_FL_ENC_RAW);
+    if (comment && commentLength > 0) file.Comment.assign(comment, static_cast<size_t>(commentLength));
+    file.Comment = file.Comment.substr(0, file.Comment.find('\0'));
+    file.Fields = ParseResultsComment(file.Comment);
+    if (!file.Fields.Keyword) return file;
+
+    const zip_int64_t count = zip_get_num_entries(za.get(), 0);
+    if (count < 0 || static_cast<uint64_t>(count) > limits.MaxMembers)
+        throw EResultsFileError("The results file has too many members");
+    uint64_t total = 0;
+    std::string content;
+    for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        // Strict: a name without the UTF-8 flag is code page 437, as the ZIP format says.
+        if (zip_stat_index(za.get(), i, ZIP_FL_ENC_STRICT, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME))
+            throw EResultsFileError(std::string("Cannot read a member: ") + zip_strerror(za.get()));
+        const std::string name = stat.name;
+        if (!name.empty() && name.back() == '/') continue;
+        if ((stat.valid & ZIP_STAT_SIZE) && stat.size > limits.MaxMemberBytes)
+            throw EResultsFileError("The member \"" + name + "\" is too large");
+
+        ZipFilePtr member(zip_fopen_index(za.get(), i, 0));
+        if (!member) throw EResultsFileError("Cannot read the member \"" + name + "\": " + zip_strerror(za.get()));
+        // The declared size is not trusted: read in chunks and count.
+        content.clear();
+        for (;;) {
+            const size_t at = content.size();
+            content.resize(at + ReadChunkBytes);
+            const zip_int64_t got = zip_fread(member.get(), content.data() + at, ReadChunkBytes);
+            if (got < 0)
+                throw EResultsFileError("Cannot read the member \"" + name +
+                                        "\": " + zip_error_strerror(zip_file_get_error(member.get())));
+            content.resize(at + static_cast<size_t>(got));
+            if (content.size() > limits.MaxMemberBytes)
+                throw EResultsFileError("The member \"" + name + "\" is too large");
+            if (total + content.size() > limits.MaxTotalBytes)
+                throw EResultsFileError("The results file holds too much data");
+            if (got == 0) break;
+        }
+        total += content.size();
+        auto torrent = std::make_unique<TTorrentEx>();
+        torrent->LoadMetainfo(content);
+        file.Entries.push_back({name, std::move(torrent)});
+    }
+    return file;
+}
+
+TResultsFile ReadResultsFile(const std::string& path, const TResultsFileLimits& limits)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw EResultsFileError("Cannot open \"" + path + "\": " + std::strerror(errno));
+    std::string bytes;
+    char buffer[ReadChunkBytes];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const int code = errno;
+            ::close(fd);
+            throw EResultsFileError("Cannot read \"" + path + "\": " + std::strerror(code));
+        }
+        if (got == 0) break;
+        if (bytes.size() + static_cast<size_t>(got) > limits.MaxFileBytes) {
+            ::close(fd);
+            throw EResultsFileError("The results file is too large");
+        }
+        bytes.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return ReadResultsArchive(bytes, limits);
+}
+
+void WriteFileAtomically(const std::string& path, std::string_view bytes)
+{
+    const std::filesystem::path target(path);
+    std::filesystem::path folder = target.parent_path();
+    if (folder.empty()) folder = ".";
+    std::random_device random;
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
+        temporary = (folder / ("." + target.filename().string() + "." + suffix + ".tmp")).string();
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    if (fd < 0) throw EResultsFileError("Cannot create \"" + path + "\": " + std::strerror(errno));
+
+    const auto fail = [&](int code) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        throw EResultsFileError("Cannot write \"" + path + "\": " + std::strerror(code));
+    };
+    while (!bytes.empty()) {
+        const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) fail(put < 0 ? errno : EIO);
+        bytes.remove_prefix(static_cast<size_t>(put));
+    }
+    if (::fsync(fd) != 0) fail(errno);
+    if (::close(fd) != 0) {
+        const int code = errno;
+        ::unlink(temporary.c_str());
+        throw EResultsFileError("Cannot write \"" + path + "\": " + std::strerror(code));
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int code = errno;
+        ::unlink(temporary.c_str());
+        throw EResultsFileError("Cannot replace \"" + path + "\": " + std::strerror(code));
+    }
+}
+
+void SaveResultsFile(const std::string& path, const std::vector<const TTorrentFile*>& torrents, int category,
+                     std::string_view keyword)
+{
+    WriteFileAtomically(path, BuildResultsArchive(torrents, category, keyword));
+}
+
+}  // namespace sorvena
