@@ -1,5 +1,10 @@
 #include "cli/Display.h"
 
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
 #include "metainfo/TorrentFile.h"
 
 namespace sorvena::cli {
@@ -56,6 +61,23 @@ std::vector<std::string> pathElements(const TTorrentSubFile& file)
 }
 
 }  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& reason)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad()) {
+        reason = "read error";
+        return false;
+    }
+    bytes = std::move(buffer).str();
+    return true;
+}
 
 std::string DisplayText(std::string_view bytes)
 {

@@ -12,6 +12,9 @@ class TTorrentFile;
 
 namespace sorvena::cli {
 
+// Reads a whole file; on failure returns false and the reason as text.
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& reason);
+
 // The bytes as UTF-8 when they are valid UTF-8, otherwise decoded as Latin-1.
 std::string DisplayText(std::string_view bytes);
 

@@ -26,24 +26,6 @@ struct InfoOptions {
     bool json = false;
 };
 
-// Reads a whole file; on failure returns false and a reason.
-bool readFile(const std::string& path, std::string& bytes, std::string& reason)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) {
-        reason = "read error";
-        return false;
-    }
-    bytes = std::move(buffer).str();
-    return true;
-}
-
 std::string utcText(TDateTime value)
 {
     const auto seconds = static_cast<std::time_t>(DateTimeToUnixSeconds(value));
@@ -83,7 +65,7 @@ void runInfo(const InfoOptions& opts)
     for (const std::string& path : opts.files) {
         std::string bytes;
         std::string reason;
-        if (!readFile(path, bytes, reason)) {
+        if (!ReadWholeFile(path, bytes, reason)) {
             std::cout.flush();
             std::cerr << "sorvena-cli: cannot read " << path << ": " << reason << "\n";
             exitStatus = 1;

@@ -32,23 +32,6 @@ struct PeersOptions {
     int recheckSeconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(PeerRecheckWait).count());
 };
 
-bool readFile(const std::string& path, std::string& bytes, std::string& reason)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) {
-        reason = "read error";
-        return false;
-    }
-    bytes = std::move(buffer).str();
-    return true;
-}
-
 // The check asks every tracker, but only http:// ones can answer: GetHtml
 // speaks neither TLS nor the UDP tracker protocol that most torrents list
 // today.
@@ -100,7 +83,7 @@ void runPeers(const PeersOptions& options)
     for (const std::string& path : options.files) {
         std::string bytes;
         std::string reason;
-        if (!readFile(path, bytes, reason)) {
+        if (!ReadWholeFile(path, bytes, reason)) {
             output->line(stderr, "sorvena-cli: cannot read " + path + ": " + reason + "\n");
             exitStatus = 1;
             continue;

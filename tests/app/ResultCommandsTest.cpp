@@ -184,7 +184,7 @@ protected:
     template <typename T>
     T* Child(const char* name) const { return form.findChild<T*>(QString::fromLatin1(name)); }
     QTreeView* Tree() const { return form.Tree(); }
-    void Add(const RowSpec& spec) { form.Model()->AddTorrentNode(MakeTorrent(spec)); }
+    void Add(const RowSpec& row) { form.Model()->AddTorrentNode(MakeTorrent(row)); }
     bool Enabled(const char* name)
     {
         form.UpdateActions();

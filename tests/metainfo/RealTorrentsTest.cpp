@@ -12,40 +12,21 @@
 #include <sstream>
 #include <string>
 
+#include "../support/Shell.h"
 #include "metainfo/TorrentEx.h"
 
 using namespace sorvena;
 namespace fs = std::filesystem;
 
+using namespace sorvena::test;
+
 namespace {
 
 const fs::path TorrentDir = fs::path(SORVENA_TEST_DATA_DIR) / "torrents";
 
-std::string readAll(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Runs a shell command and returns its standard output.
-std::string run(const std::string& command)
-{
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) return out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe.get())) > 0;) out.append(buf, n);
-    return out;
-}
-
-bool haveTool(const std::string& name)
-{
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 std::string hashFromTransmissionShow(const fs::path& torrent)
 {
-    std::istringstream lines(run("transmission-show '" + torrent.string() + "'"));
+    std::istringstream lines(RunCommand("transmission-show '" + torrent.string() + "'"));
     for (std::string line; std::getline(lines, line);)
         if (auto at = line.find("Hash: "); at != std::string::npos && line.find("  Hash:") == 0)
             return line.substr(at + 6, 40);
@@ -69,7 +50,7 @@ TEST(RealTorrents, ShippedFixturesMatchTheirMakers)
         ++seen;
 
         TTorrentEx t;
-        ASSERT_TRUE(t.LoadMetainfo(readAll(TorrentDir / file)));
+        ASSERT_TRUE(t.LoadMetainfo(ReadAll(TorrentDir / file)));
         EXPECT_TRUE(t.LoadErrors.empty());
         EXPECT_EQ(t.InfoHashHex, hash);
         EXPECT_EQ(t.FileCount, fileCount);
@@ -85,7 +66,7 @@ TEST(RealTorrents, ShippedFixturesMatchTheirMakers)
     EXPECT_EQ(seen, 5);
 
     TTorrentEx tiers;
-    tiers.LoadMetainfo(readAll(TorrentDir / "multi-file-tiers.torrent"));
+    tiers.LoadMetainfo(ReadAll(TorrentDir / "multi-file-tiers.torrent"));
     EXPECT_EQ(tiers.BackupTrackers,
               (std::vector<std::string>{"http://t1.example/announce", "http://t1b.example/announce",
                                         "http://t2.example/announce", "udp://t3.example:6969/announce"}));
@@ -95,11 +76,11 @@ TEST(RealTorrents, ShippedFixturesMatchTheirMakers)
     EXPECT_EQ(tiers.Comment, "");
 
     TTorrentEx noDate;
-    noDate.LoadMetainfo(readAll(TorrentDir / "no-creation-date.torrent"));
+    noDate.LoadMetainfo(ReadAll(TorrentDir / "no-creation-date.torrent"));
     EXPECT_EQ(noDate.CreatedAt, 0);
 
     TTorrentEx nonAscii;
-    nonAscii.LoadMetainfo(readAll(TorrentDir / "non-ascii-names.torrent"));
+    nonAscii.LoadMetainfo(ReadAll(TorrentDir / "non-ascii-names.torrent"));
     EXPECT_EQ(nonAscii.SubFiles.at(0).DirPath, "\xc3\x9cn\xc3\xaf" "c\xc3\xb8" "d\xc3\xa9\\");  // bytes kept as they are
     EXPECT_EQ(nonAscii.SubFiles.at(0).FileName, "\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e.txt");
 }
@@ -108,7 +89,7 @@ TEST(RealTorrents, ShippedFixturesMatchTheirMakers)
 // what transmission-show reports for the same file.
 TEST(RealTorrents, FreshlyMadeTorrentsMatchTransmission)
 {
-    if (!haveTool("mktorrent") || !haveTool("transmission-create") || !haveTool("transmission-show"))
+    if (!HaveTool("mktorrent") || !HaveTool("transmission-create") || !HaveTool("transmission-show"))
         GTEST_SKIP() << "mktorrent and transmission-cli are not installed";
 
     const fs::path dir = fs::temp_directory_path() / ("sorvena-real-" + std::to_string(::getpid()));
@@ -131,12 +112,12 @@ TEST(RealTorrents, FreshlyMadeTorrentsMatchTransmission)
     for (const char* name : {"m1.torrent", "m2.torrent", "t1.torrent", "t2.torrent"}) {
         SCOPED_TRACE(name);
         TTorrentEx t;
-        ASSERT_TRUE(t.LoadMetainfo(readAll(dir / name)));
+        ASSERT_TRUE(t.LoadMetainfo(ReadAll(dir / name)));
         EXPECT_TRUE(t.LoadErrors.empty());
         EXPECT_EQ(t.InfoHashHex, hashFromTransmissionShow(dir / name));
     }
     TTorrentEx many;
-    many.LoadMetainfo(readAll(dir / "t2.torrent"));
+    many.LoadMetainfo(ReadAll(dir / "t2.torrent"));
     EXPECT_EQ(many.FileCount, 2000);
     fs::remove_all(dir);
 }

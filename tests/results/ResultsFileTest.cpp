@@ -14,39 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "../support/Shell.h"
 #include "results/ResultsFile.h"
 
 using namespace sorvena;
 namespace fs = std::filesystem;
 
+using namespace sorvena::test;
+
 namespace {
 
 const fs::path TorrentDir = fs::path(SORVENA_TEST_DATA_DIR) / "torrents";
 
-std::string readAll(const fs::path& p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 void writeAll(const fs::path& p, std::string_view bytes)
 {
     std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string run(const std::string& command)
-{
-    std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    if (!pipe) return out;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe.get())) > 0;) out.append(buf, n);
-    return out;
-}
-
-bool haveTool(const std::string& name)
-{
-    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 std::unique_ptr<TTorrentEx> loadTorrent(std::string_view bytes)
@@ -61,7 +43,7 @@ std::vector<std::unique_ptr<TTorrentEx>> fixtures()
     std::vector<std::unique_ptr<TTorrentEx>> list;
     for (const char* name : {"multi-file-tiers.torrent", "no-creation-date.torrent", "non-ascii-names.torrent",
                              "single-file.torrent", "two-thousand-files.torrent"})
-        list.push_back(loadTorrent(readAll(TorrentDir / name)));
+        list.push_back(loadTorrent(ReadAll(TorrentDir / name)));
     // Two of the files are the same torrent but for the date: one name each.
     list[3]->TorrentName = list[3]->SubFiles[0].FileName = "dated";
     return list;
@@ -94,7 +76,7 @@ std::string python(const std::string& program, const fs::path& archive)
 {
     const fs::path script = archive.parent_path() / "check.py";
     writeAll(script, program);
-    return run("python3 '" + script.string() + "' '" + archive.string() + "' 2>&1");
+    return RunCommand("python3 '" + script.string() + "' '" + archive.string() + "' 2>&1");
 }
 
 }  // namespace
@@ -234,7 +216,7 @@ TEST_F(ResultsFileTest, ListComesBackThroughAFile)
 
 TEST_F(ResultsFileTest, OneMemberPerNameIgnoringCaseWithTheLaterContent)
 {
-    const std::string bytes = readAll(TorrentDir / "single-file.torrent");
+    const std::string bytes = ReadAll(TorrentDir / "single-file.torrent");
     const struct {
         std::vector<std::string> names;
         std::vector<std::string> members;
@@ -291,7 +273,7 @@ TEST_F(ResultsFileTest, CommentDecidesWhatLoads)
 // member is a torrent that transmission-show hashes as our loader does.
 TEST_F(ResultsFileTest, OtherToolsReadOurArchives)
 {
-    if (!haveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
     auto list = fixtures();
     list[1]->TorrentName = "caf\xc3\xa9 \xe2\x82\xac:1";
     const fs::path file = m_dir / "list.vrk";
@@ -315,24 +297,24 @@ for i in z.infolist():
     for (const auto& e : back.Entries) expected += e.MemberName + " True True\n";
     EXPECT_EQ(report, expected);
 
-    if (haveTool("unzip")) {
-        EXPECT_NE(run("unzip -tq '" + file.string() + "'").find("No errors detected"), std::string::npos);
-        EXPECT_EQ(run("unzip -zq '" + file.string() + "'"), "3;linux iso\n");
+    if (HaveTool("unzip")) {
+        EXPECT_NE(RunCommand("unzip -tq '" + file.string() + "'").find("No errors detected"), std::string::npos);
+        EXPECT_EQ(RunCommand("unzip -zq '" + file.string() + "'"), "3;linux iso\n");
     }
-    if (!haveTool("transmission-show")) return;
+    if (!HaveTool("transmission-show")) return;
     const fs::path out = m_dir / "out";
-    run("python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' '" + file.string() +
+    RunCommand("python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' '" + file.string() +
         "' '" + out.string() + "'");
     for (const auto& e : back.Entries) {
         SCOPED_TRACE(e.MemberName);
-        const std::string shown = run("transmission-show '" + (out / e.MemberName).string() + "'");
+        const std::string shown = RunCommand("transmission-show '" + (out / e.MemberName).string() + "'");
         EXPECT_NE(shown.find("Hash: " + e.Torrent->InfoHashHex), std::string::npos) << shown.substr(0, 300);
     }
 }
 
 TEST_F(ResultsFileTest, NamesWithoutTheUtf8FlagAreCodePage437)
 {
-    if (!haveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
     const fs::path file = m_dir / "cp437.zip";
     python(R"(import sys, zipfile
 with zipfile.ZipFile(sys.argv[1] + '.tmp', 'w') as z:
@@ -352,8 +334,8 @@ open(sys.argv[1], 'wb').write(data)
 // the file; broken archives refuse it.
 TEST_F(ResultsFileTest, HostileArchives)
 {
-    if (!haveTool("python3")) GTEST_SKIP() << "python3 is not installed";
-    const std::string torrent = readAll(TorrentDir / "single-file.torrent");
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+    const std::string torrent = ReadAll(TorrentDir / "single-file.torrent");
     writeAll(m_dir / "t.torrent", torrent);
     const std::string make = R"(import sys, zipfile, struct
 kind, path = sys.argv[2], sys.argv[1]
@@ -389,7 +371,7 @@ if kind.startswith('lie'):
     writeAll(script, make);
     const auto archive = [&](const std::string& kind) {
         const fs::path file = m_dir / (kind + ".zip");
-        run("python3 '" + script.string() + "' '" + file.string() + "' " + kind + " '" + (m_dir / "t.torrent").string() +
+        RunCommand("python3 '" + script.string() + "' '" + file.string() + "' " + kind + " '" + (m_dir / "t.torrent").string() +
             "'");
         return file;
     };
@@ -432,10 +414,10 @@ TEST_F(ResultsFileTest, FailedSaveKeepsThePreviousFile)
     auto list = fixtures();
     const fs::path file = m_dir / "keep.vrk";
     SaveResultsFile(file.string(), view(list), 1, "old");
-    const std::string before = readAll(file);
+    const std::string before = ReadAll(file);
 
     EXPECT_THROW(SaveResultsFile(file.string(), view(list), 1, std::string(70000, 'k')), EResultsFileError);
-    EXPECT_EQ(readAll(file), before);
+    EXPECT_EQ(ReadAll(file), before);
     EXPECT_THROW(SaveResultsFile((m_dir / "no-such-folder" / "x.vrk").string(), view(list), 1, "k"), EResultsFileError);
     fs::create_directory(m_dir / "a-folder.vrk");
     fs::create_directory(m_dir / "a-folder.vrk" / "inside");
