@@ -3,7 +3,7 @@
 // GetHtml is). Both clients fetch from the same server, which this program
 // starts on 127.0.0.1; nothing else is contacted.
 
-#include "search/IndyUtil.h"
+#include "net/IndyUtil.h"
 
 #include <arpa/inet.h>
 #include <malloc.h>

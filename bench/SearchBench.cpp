@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "FixtureSites.h"
-#include "search/ConsoleMessages.h"
+#include "support/FixtureSites.h"
+#include "worker/ConsoleMessages.h"
 #include "search/IdSearchThread.h"
 #include "search/SearchState.h"
 #include "search/SearchUtil.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "search/HttpWire.h"
+#include "net/HttpWire.h"
 
 using namespace sorvena;
 

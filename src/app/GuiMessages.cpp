@@ -6,7 +6,7 @@
 
 #include <exception>
 
-#include "search/Trace.h"
+#include "base/Trace.h"
 
 namespace sorvena {
 

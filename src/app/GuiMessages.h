@@ -24,7 +24,7 @@
 #include <mutex>
 #include <string>
 
-#include "search/WorkerMessages.h"
+#include "worker/WorkerMessages.h"
 
 class QObject;
 class QThread;

@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "search/UpdateCheck.h"
+#include "update/UpdateCheck.h"
 
 namespace sorvena {
 

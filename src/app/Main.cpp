@@ -33,8 +33,8 @@
 #include "metainfo/TorrentEx.h"
 #include "search/SearchState.h"
 #include "search/SearchUtil.h"
-#include "search/StringUtil.h"
-#include "search/Trace.h"
+#include "base/StringUtil.h"
+#include "base/Trace.h"
 
 namespace sorvena {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "app/AppConfig.h"
-#include "search/IniOption.h"
+#include "settings/IniOption.h"
 #include "app/ResultModel.h"
 #include "search/SiteCatalogue.h"
 

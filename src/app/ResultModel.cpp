@@ -9,7 +9,7 @@
 
 #include "app/QtText.h"
 #include "search/SearchUtil.h"
-#include "search/StringUtil.h"
+#include "base/StringUtil.h"
 
 namespace sorvena {
 

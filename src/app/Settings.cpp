@@ -12,8 +12,8 @@
 #include "app/DesktopIntegration.h"
 #include "app/Main.h"
 #include "app/QtText.h"
-#include "search/IniFile.h"
-#include "search/Trace.h"
+#include "settings/IniFile.h"
+#include "base/Trace.h"
 
 namespace sorvena {
 

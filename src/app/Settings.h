@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "search/IniOption.h"
+#include "settings/IniOption.h"
 #include "search/SiteCatalogue.h"
 
 namespace sorvena {

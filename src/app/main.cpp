@@ -7,7 +7,7 @@
 
 #include "app/Main.h"
 #include "app/Settings.h"
-#include "search/WorkerThread.h"
+#include "worker/WorkerThread.h"
 
 int main(int argc, char** argv)
 {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "cli/Commands.h"
-#include "search/IndyUtil.h"
+#include "net/IndyUtil.h"
 
 namespace sorvena::cli {
 

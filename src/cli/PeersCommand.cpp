@@ -20,7 +20,7 @@
 #include "cli/Commands.h"
 #include "cli/Display.h"
 #include "metainfo/TorrentFile.h"
-#include "search/ConsoleMessages.h"
+#include "worker/ConsoleMessages.h"
 #include "tracker/CheckPingThread.h"
 
 namespace sorvena::cli {

@@ -15,10 +15,10 @@
 
 #include "cli/Commands.h"
 #include "cli/Display.h"
-#include "search/IniFile.h"
+#include "settings/IniFile.h"
 #include "search/SearchSession.h"
 #include "search/SearchUtil.h"
-#include "search/StringUtil.h"
+#include "base/StringUtil.h"
 
 namespace sorvena::cli {
 

@@ -3,10 +3,10 @@
 #include <exception>
 #include <string_view>
 
-#include "search/IndyUtil.h"
+#include "net/IndyUtil.h"
 #include "search/SearchState.h"
-#include "search/StringUtil.h"
-#include "search/Trace.h"
+#include "base/StringUtil.h"
+#include "base/Trace.h"
 #include "tracker/CheckPingThread.h"
 
 namespace sorvena {

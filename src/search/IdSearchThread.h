@@ -16,7 +16,7 @@
 #include <string>
 
 #include "metainfo/TorrentEx.h"
-#include "search/WorkerThread.h"
+#include "worker/WorkerThread.h"
 
 namespace sorvena {
 

@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "search/ConsoleMessages.h"
+#include "worker/ConsoleMessages.h"
 #include "search/SearchState.h"
 
 namespace sorvena {

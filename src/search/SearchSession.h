@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "metainfo/TorrentEx.h"
-#include "search/IniOption.h"
+#include "settings/IniOption.h"
 #include "search/SiteCatalogue.h"
 
 namespace sorvena {

@@ -23,10 +23,10 @@
 #include <unordered_set>
 #include <vector>
 
-#include "search/IndyUtil.h"
-#include "search/IniOption.h"
+#include "net/IndyUtil.h"
+#include "settings/IniOption.h"
 #include "search/SiteCatalogue.h"
-#include "search/WorkerMessages.h"
+#include "worker/WorkerMessages.h"
 
 namespace sorvena {
 

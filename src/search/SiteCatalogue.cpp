@@ -1,7 +1,7 @@
 #include "search/SiteCatalogue.h"
 
 #include "search/IdSearchThread.h"
-#include "search/IniFile.h"
+#include "settings/IniFile.h"
 #include "search/SearchState.h"
 #include "search/SearchUtil.h"
 

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "metainfo/TorrentFile.h"
-#include "search/IndyUtil.h"
-#include "search/WorkerMessages.h"
-#include "search/WorkerThread.h"
+#include "net/IndyUtil.h"
+#include "worker/WorkerMessages.h"
+#include "worker/WorkerThread.h"
 
 namespace sorvena {
 

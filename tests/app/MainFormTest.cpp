@@ -17,13 +17,13 @@
 #include <chrono>
 #include <thread>
 
-#include "FixtureSites.h"
+#include "support/FixtureSites.h"
 #include "ResultRows.h"
 #include "app/GuiMessages.h"
 #include "app/Main.h"
 #include "app/ResultModel.h"
 #include "search/SearchState.h"
-#include "search/WorkerThread.h"
+#include "worker/WorkerThread.h"
 
 namespace sorvena::test {
 namespace {

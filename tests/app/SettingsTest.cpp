@@ -23,14 +23,14 @@
 #include <sstream>
 #include <string>
 
-#include "ScriptedServer.h"
+#include "support/ScriptedServer.h"
 #include "app/DesktopIntegration.h"
 #include "app/Main.h"
 #include "app/ResultModel.h"
 #include "app/Settings.h"
 #include "metainfo/TorrentFile.h"
 #include "results/ResultsFile.h"
-#include "search/WorkerThread.h"
+#include "worker/WorkerThread.h"
 
 namespace sorvena::test {
 namespace {

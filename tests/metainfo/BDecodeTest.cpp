@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "../support/TreeDump.h"
+#include "support/TreeDump.h"
 #include "metainfo/BDecode.h"
 
 using namespace sorvena;

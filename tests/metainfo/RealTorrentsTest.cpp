@@ -12,7 +12,7 @@
 #include <sstream>
 #include <string>
 
-#include "../support/Shell.h"
+#include "support/Shell.h"
 #include "metainfo/TorrentEx.h"
 
 using namespace sorvena;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "../support/Shell.h"
+#include "support/Shell.h"
 #include "results/ResultsFile.h"
 
 using namespace sorvena;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "search/IniFile.h"
+#include "settings/IniFile.h"
 #include "search/SearchUtil.h"
 #include "search/SiteCatalogue.h"
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <set>
 
-#include "FixtureSites.h"
+#include "support/FixtureSites.h"
 
 namespace sorvena::test {
 namespace {

@@ -9,10 +9,10 @@
 #include <set>
 #include <thread>
 
-#include "FixtureSites.h"
+#include "support/FixtureSites.h"
 #include "search/SearchSession.h"
 #include "search/SearchState.h"
-#include "search/WorkerThread.h"
+#include "worker/WorkerThread.h"
 
 namespace sorvena::test {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "FixtureTracker.h"
-#include "PeerCheckRun.h"
+#include "support/FixtureTracker.h"
+#include "support/PeerCheckRun.h"
 #include "tracker/CheckPingThread.h"
 
 namespace sorvena::test {

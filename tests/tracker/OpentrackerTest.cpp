@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "OpentrackerProcess.h"
-#include "PeerCheckRun.h"
+#include "support/OpentrackerProcess.h"
+#include "support/PeerCheckRun.h"
 #include "tracker/CheckPingThread.h"
 
 namespace sorvena::test {

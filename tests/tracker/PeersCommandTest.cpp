@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "FixtureTracker.h"
-#include "PeerCheckRun.h"
+#include "support/FixtureTracker.h"
+#include "support/PeerCheckRun.h"
 
 namespace sorvena::test {
 namespace {
