@@ -36,12 +36,6 @@ void TSearchState::ClearSeen()
     m_seenLinks.clear();
 }
 
-size_t TSearchState::SeenLinkCount() const
-{
-    std::lock_guard lock(m_lock);
-    return m_seenLinks.size();
-}
-
 size_t TSearchState::SeenHashCount() const
 {
     std::lock_guard lock(m_lock);

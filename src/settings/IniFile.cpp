@@ -131,11 +131,6 @@ const TIniFile::Line* TIniFile::find(std::string_view section, std::string_view 
     return nullptr;
 }
 
-bool TIniFile::HasKey(std::string_view section, std::string_view key) const
-{
-    return find(section, key) != nullptr;
-}
-
 std::string TIniFile::ReadString(std::string_view section, std::string_view key, std::string_view fallback) const
 {
     const Line* line = find(section, key);
