@@ -105,13 +105,18 @@ bool TIdSearchThread::handOver(std::unique_ptr<TTorrentEx> entry)
         Terminate();
         return false;
     }
-    if (check && !Terminated()) {
-        try {
-            check->Start();
-            m_state->AddCheckThread(check);
-        } catch (const std::exception& e) {
-            SORVENA_TRACE(e.what());  // no thread for the check: the torrent stays uncounted
-        }
+    if (!check) return true;
+    if (m_state->BeforeCheckStart) m_state->BeforeCheckStart();
+    // Registered first, tested after: a Stop that walks CheckThreads before
+    // the registration has already asked this worker to end, and one that
+    // walks it after finds the check there. Tested first, a Stop in between
+    // would reach neither, and the check would report after the Stop.
+    m_state->AddCheckThread(check);
+    if (Terminated()) return true;
+    try {
+        check->Start();
+    } catch (const std::exception& e) {
+        SORVENA_TRACE(e.what());  // no thread for the check: the torrent stays uncounted
     }
     return true;
 }
