@@ -88,9 +88,14 @@ std::unique_ptr<TTorrentEx> TIdSearchThread::DownloadTorrent(const std::string& 
     auto entry = std::make_unique<TTorrentEx>();
     entry->LinkUrl = downloadUrl;
     entry->LoadMetainfo(bytes);
+    // A load that fails after the name was read ("files" an integer, say)
+    // leaves a name without an info hash: that is no torrent, and its empty
+    // hash must not enter SeenHashes, where it would make every later such
+    // file of the search a "duplicate".
+    if (entry->TorrentName.empty() || entry->InfoHashHex.empty()) return nullptr;
     // The hash is recorded before the entry is sent, so a second worker that
     // decodes the same torrent a moment later drops its copy.
-    if (entry->TorrentName.empty() || !m_state->AddSeenHash(entry->InfoHashHex)) return nullptr;
+    if (!m_state->AddSeenHash(entry->InfoHashHex)) return nullptr;
     return entry;
 }
 
