@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "support/CliRun.h"
@@ -46,6 +47,15 @@ TEST(CliPack, PackThenListGivesTheTorrentsBack)
     EXPECT_NE(RunCli({"pack", none.string(), (dir / "missing.torrent").string()}).status, 0);
     EXPECT_NE(RunCli({"pack", none.string(), (TorrentDir / "single-file.torrent").string(), "--category", "12"}).status,
               0);
+    // A file whose load stopped after the name ("files" is an integer) has
+    // no info hash: it is no torrent, and nothing is written.
+    const fs::path noHash = dir / "no-hash.torrent";
+    std::ofstream(noHash, std::ios::binary)
+        << "d8:announce3:url4:infod5:filesi1e4:name7:no hash12:piece lengthi16384e6:pieces0:ee";
+    const CliResult refused =
+        RunCli({"pack", none.string(), (TorrentDir / "single-file.torrent").string(), noHash.string()});
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.err.find("no-hash.torrent is not a torrent"), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(none));
     EXPECT_NE(RunCli({"list", (TorrentDir / "single-file.torrent").string()}).status, 0);  // not a ZIP archive
     fs::remove_all(dir);
