@@ -303,7 +303,7 @@ TEST(GuiMessagesTest, SendsRunOnTheGuiThreadAndStopAtClose)
 
     // A send waiting for its turn when the receiver closes returns false.
     std::thread waiting([&] { sent = messages->SiteDone(2); });
-    std::this_thread::sleep_for(50ms);
+    while (messages->QueuedCount() == 0) std::this_thread::sleep_for(1ms);
     messages->Close();
     waiting.join();
     EXPECT_FALSE(sent);

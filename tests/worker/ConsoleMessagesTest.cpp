@@ -101,8 +101,7 @@ TEST(ConsoleMessages, CloseReleasesTheWaitingSendersAndRefusesLaterOnes)
     handlerEntered.get_future().wait();
     auto queued =
         std::async(std::launch::async, [&] { return receiver->TorrentFound(std::make_unique<Counted>(entries)); });
-    while (*entries == 0) std::this_thread::sleep_for(1ms);
-    std::this_thread::sleep_for(20ms);
+    while (receiver->QueuedCount() == 0) std::this_thread::sleep_for(1ms);
 
     receiver->Close();
     EXPECT_EQ(queued.wait_for(EventWaitCap), std::future_status::ready);
