@@ -191,7 +191,7 @@ const char* FetchErrorText(FetchError error)
     case FetchError::Send: return "sending the request failed";
     case FetchError::Receive: return "a socket error while reading the response";
     case FetchError::Closed: return "the server closed the connection before the response was complete";
-    case FetchError::Timeout: return "the server sent nothing within the read timeout";
+    case FetchError::Timeout: return "the server sent nothing within the read timeout or the idle limit";
     case FetchError::TooLong: return "the attempt took longer than its time limit";
     case FetchError::LineTooLong: return "a response line is longer than 16384 bytes";
     case FetchError::HeaderTooLarge: return "the response head is too large";

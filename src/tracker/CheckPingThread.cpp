@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/Trace.h"
 #include "metainfo/BDecode.h"
 #include "metainfo/Hashes.h"
 
@@ -243,8 +244,15 @@ void TCheckPingThread::check()
     for (const std::string& tracker : m_trackers) {
         const std::string url = AnnounceRequestUrl(tracker, query);
         for (;;) {
-            GetHtml(url, fetch, reply);
+            const FetchResult fetched = GetHtml(url, fetch, reply);
             if (Terminated()) break;
+            if (!fetched.ok) {
+                // Why a tracker gave nothing, for the developer: a refused
+                // certificate looks like no answer to the user.
+                std::string why = tracker + ": " + FetchErrorText(fetched.error);
+                if (!fetched.reason.empty()) why += ": " + fetched.reason;
+                SORVENA_TRACE(why);
+            }
             size_t added = 0;
             if (!reply.empty()) {
                 answered = true;
