@@ -233,6 +233,7 @@ void TCheckPingThread::check()
     fetch.attempts = FetchAttempts;
     fetch.pause = m_options.fetchPause;
     fetch.readTimeoutMs = FetchReadTimeout;
+    fetch.limits = m_options.fetchLimits;
     fetch.stop = StopToken();
 
     PeerAddresses addresses(m_options.maxAddresses);

@@ -60,6 +60,7 @@ std::vector<std::string> PeerCheckTrackers(const TTorrentFile& torrent);
 struct PeerCheckOptions {
     std::chrono::milliseconds recheckWait = PeerRecheckWait;
     std::chrono::milliseconds fetchPause = std::chrono::seconds(FetchRetryDelay);  // between attempts of a fetch
+    FetchLimits fetchLimits;  // the time limits of each attempt: a tracker that stalls cannot hold a check
     size_t maxAddresses = PeerCheckMaxAddresses;
 };
 

@@ -212,6 +212,27 @@ TEST_F(CheckPingThread, CountsThePeersOfAnHttpsTrackerAndTracesWhyAnotherFailed)
         << trace;
 }
 
+TEST_F(CheckPingThread, TrackersThatStallEndTheCheckAtTheFetchLimits)
+{
+    // The first two trackers take the request and never answer: each fails
+    // its attempts at the idle limit, and the check still ends and reports,
+    // with the third tracker's count.
+    FixtureTracker silent({{200, "", true}});
+    FixtureTracker last({ok(DictionaryPeers({"10.0.0.1"}))});
+    ASSERT_TRUE(silent.Listening() && last.Listening());
+    PeerCheckOptions options = quick();
+    options.fetchLimits.idle = 200ms;
+    PeerCountLog log;
+    const auto torrent = TorrentWithTrackers(silent.Url(), {silent.Url("/again"), last.Url()});
+    ::testing::internal::CaptureStderr();
+    const bool ended = RunCheck(*torrent, log, options);
+    const std::string trace = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(log.Reports(), (std::vector<PeerCountLog::Report>{{torrent->InfoHashHex, 1}}));
+    EXPECT_EQ(silent.Targets().size(), 2u * FetchAttempts);
+    EXPECT_NE(trace.find(silent.Url() + ": the server sent nothing"), std::string::npos) << trace;
+}
+
 TEST_F(CheckPingThread, TerminateEndsTheCheckWithoutAReport)
 {
     struct Case {
