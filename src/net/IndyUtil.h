@@ -38,10 +38,9 @@
 // CR, LF, NUL, TAB, ESC...) anywhere fails every attempt without touching
 // the network, so that no link from a page can add header lines or bytes to
 // a request; blanks and bytes above 0x7F are sent as they are. An attempt
-// fails on a 3xx other than 304,
-// on any response with a non-empty Location header, and on any status outside
-// 200..299; the body of such a response is read and dropped with a 2000 ms
-// read timeout first. The body of a 2xx: with Content-Length above 0 that many
+// fails on a 3xx other than 304, on any response with a non-empty Location
+// header, and on any status outside 200..299; the body of such a response is
+// read and dropped with a 2000 ms read timeout first. The body of a 2xx: with Content-Length above 0 that many
 // bytes (fewer when the server closes first); else, with "chunked" in
 // Transfer-Encoding, the chunks (a chunk-size line that is no hexadecimal
 // number, such as "5;ext", ends the body; a close right after the last
@@ -60,7 +59,9 @@
 // one address, and the TLS handshake, may take FetchConnectLimitMs each; no
 // wait for bytes lasts longer than FetchIdleLimitMs (a read timeout passed
 // in only shortens it); a whole attempt ends after FetchAttemptLimitMs. So
-// every fetch ends, on its own, within attempts x (attempt limit + pause).
+// a fetch with a number of attempts ends on its own within attempts x
+// (attempt limit + pause), name resolution aside (the resolver has its own
+// timeouts and cannot be cut short).
 //
 // Every call uses its own sockets and buffers: any number of threads may
 // fetch at once. The calling thread blocks for the whole fetch, pauses
