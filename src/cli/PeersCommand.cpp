@@ -121,7 +121,8 @@ void runPeers(const PeersOptions& options)
             check->WaitEnded();
             continue;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (!check->WaitEnded(std::max(left, std::chrono::milliseconds::zero()))) timedOut = true;
     }
     std::map<std::string, int> cutShort;  // info hash text -> checks the timeout ended

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -84,6 +86,11 @@ FetchError connectTo(const HttpTarget& target, Socket& out, const AttemptClock& 
                 continue;
             }
         }
+        // Over TLS the handshake's last flight and the request are two
+        // writes; Nagle's algorithm would hold the request back for an
+        // acknowledgement that the server may delay.
+        const int on = 1;
+        ::setsockopt(socket.Fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         reason.clear();
         out = std::move(socket);
         return FetchError::None;

@@ -40,7 +40,8 @@ TEST(CliGet, EndsAgainstAServerThatNeverAnswers)
     const std::string url = silent.Url("/");
     EXPECT_EQ(get("--attempts 1 '" + url + "'"),
               "sorvena-cli: get " + url +
-                  ": every attempt failed (1 made); last: the server sent nothing within the read timeout or the idle limit\nexit 1\n");
+                  ": every attempt failed (1 made); last: the server sent nothing within the read timeout or the "
+                  "idle limit\nexit 1\n");
 }
 
 }  // namespace

@@ -171,7 +171,8 @@ TEST(ReadResponse, SameResultWhereverTheBytesAreSplit)
         {"HTTP/1.1 500 Error\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", {FetchError::HttpStatus, "untouched", 500}},
         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n", {FetchError::Closed, "untouched", 200}},
         // The server closes right after the last chunk's line: the body is complete.
-        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n", {FetchError::None, "hello", 200}},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n",
+         {FetchError::None, "hello", 200}},
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\nX-Trail", {FetchError::None, "ab", 200}},
         // ... but not before the last chunk's line has ended.
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0", {FetchError::Closed, "untouched", 200}},

@@ -156,8 +156,10 @@ bool ServerConnection::Trickle(std::string_view bytes, std::chrono::milliseconds
 {
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (!Send(bytes.substr(i, 1))) return false;
-        for (auto waited = std::chrono::milliseconds::zero(); waited < pause && !m_stop; waited += std::chrono::milliseconds(5))
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        // In short sleeps, so that a stopping server does not wait out a pause.
+        constexpr std::chrono::milliseconds Step(5);
+        for (auto waited = std::chrono::milliseconds::zero(); waited < pause && !m_stop; waited += Step)
+            std::this_thread::sleep_for(Step);
     }
     return true;
 }
