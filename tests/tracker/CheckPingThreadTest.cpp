@@ -11,6 +11,7 @@
 
 #include "support/FixtureTracker.h"
 #include "support/PeerCheckRun.h"
+#include "support/TestPki.h"
 #include "support/Waits.h"
 #include "tracker/CheckPingThread.h"
 
@@ -186,6 +187,51 @@ TEST_F(CheckPingThread, TheTrackerReceivesTheExactAnnounceTarget)
         ASSERT_TRUE(RunCheck(*TorrentWithTrackers(tracker.Url(c.path), {}, hash), log, quick()));
         EXPECT_EQ(tracker.Targets(), std::vector<std::string>{c.target});
     }
+}
+
+TEST_F(CheckPingThread, CountsThePeersOfAnHttpsTrackerAndTracesWhyAnotherFailed)
+{
+    TrustTestCa();
+    FixtureTracker wrongHost({ok(DictionaryPeers({"10.0.0.9"}))}, &Pki().wrongHost);
+    FixtureTracker good({ok(DictionaryPeers({"10.0.0.1", "10.0.0.2"}))}, &Pki().good);
+    ASSERT_TRUE(wrongHost.Listening() && good.Listening());
+    // By name, so that the certificate's names are compared with it.
+    std::string refused = wrongHost.Url();
+    refused.replace(refused.find("127.0.0.1"), 9, "localhost");
+    const auto torrent = TorrentWithTrackers(refused, {good.Url()});
+
+    PeerCountLog log;
+    ::testing::internal::CaptureStderr();
+    const bool ended = RunCheck(*torrent, log, quick());
+    const std::string trace = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(log.Reports(), (std::vector<PeerCountLog::Report>{{torrent->InfoHashHex, 2}}));
+    EXPECT_TRUE(wrongHost.Targets().empty());
+    EXPECT_EQ(good.Targets().size(), 2u);  // asked again after new peers, then no more
+    EXPECT_NE(trace.find(refused + ": the TLS handshake or the certificate check failed: host name mismatch"),
+              std::string::npos)
+        << trace;
+}
+
+TEST_F(CheckPingThread, TrackersThatStallEndTheCheckAtTheFetchLimits)
+{
+    // The first two trackers take the request and never answer: each fails
+    // its attempts at the idle limit, and the check still ends and reports,
+    // with the third tracker's count.
+    FixtureTracker silent({{200, "", true}});
+    FixtureTracker last({ok(DictionaryPeers({"10.0.0.1"}))});
+    ASSERT_TRUE(silent.Listening() && last.Listening());
+    PeerCheckOptions options = quick();
+    options.fetchLimits.idle = 200ms;
+    PeerCountLog log;
+    const auto torrent = TorrentWithTrackers(silent.Url(), {silent.Url("/again"), last.Url()});
+    ::testing::internal::CaptureStderr();
+    const bool ended = RunCheck(*torrent, log, options);
+    const std::string trace = ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(log.Reports(), (std::vector<PeerCountLog::Report>{{torrent->InfoHashHex, 1}}));
+    EXPECT_EQ(silent.Targets().size(), 2u * FetchAttempts);
+    EXPECT_NE(trace.find(silent.Url() + ": the server sent nothing"), std::string::npos) << trace;
 }
 
 TEST_F(CheckPingThread, TerminateEndsTheCheckWithoutAReport)

@@ -14,6 +14,7 @@
 #include "support/CliRun.h"
 #include "support/FixtureTracker.h"
 #include "support/PeerCheckRun.h"
+#include "support/TestPki.h"
 
 namespace sorvena::test {
 namespace {
@@ -69,12 +70,36 @@ TEST(CliPeers, ALinePerCheckedTorrentAndAReasonForEveryOtherFile)
     EXPECT_EQ(sortedLines(r.out), sortedLines(hashOf(files[0].bytes) + "  3 peers  Three\n" + hashOf(files[1].bytes) +
                                               "  1 peer   One\n"));
     for (const std::string& expected :
-         {(dir / "udp-only.torrent").string() + ": no usable tracker: the torrent lists no http:// tracker",
+         {(dir / "udp-only.torrent").string() + ": no usable tracker: the torrent lists no http:// or https:// tracker",
           hashOf(files[3].bytes) + " (Malformed): no count: the tracker's peer list is malformed",
           (dir / "not-a-torrent.torrent").string() + ": not a torrent file",
           "cannot read " + (dir / "missing.torrent").string()})
         EXPECT_NE(r.err.find(expected), std::string::npos) << expected << "\nin:\n" << r.err;
     EXPECT_EQ(three.Targets().size(), 2u);
+    fs::remove_all(dir);
+}
+
+TEST(CliPeers, HttpsTrackersAndTheTimeout)
+{
+    const fs::path dir = fs::temp_directory_path() / ("sorvena-peers-tls-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TrustTestCa();  // the command inherits SSL_CERT_FILE
+    FixtureTracker secure({{200, DictionaryPeers({"10.0.0.1", "10.0.0.2"})}}, &Pki().good);
+    FixtureTracker stalled({{200, "", true}});  // takes the request, never answers
+    ASSERT_TRUE(secure.Listening() && stalled.Listening());
+    const std::string secureTorrent = TorrentBytes("Secure", secure.Url());
+    const std::string stalledTorrent = TorrentBytes("Stalled", stalled.Url());
+    std::ofstream(dir / "secure.torrent", std::ios::binary) << secureTorrent;
+    std::ofstream(dir / "stalled.torrent", std::ios::binary) << stalledTorrent;
+
+    const CliResult r = RunCli({"peers", "--recheck", "0", "--timeout", "2", (dir / "secure.torrent").string(),
+                                (dir / "stalled.torrent").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, hashOf(secureTorrent) + "  2 peers  Secure\n");
+    const std::string expected =
+        hashOf(stalledTorrent) + " (Stalled): no count: the trackers were still being asked when --timeout passed";
+    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+    EXPECT_EQ(stalled.Targets().size(), 1u);
     fs::remove_all(dir);
 }
 
