@@ -5,8 +5,10 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "app/FetchText.h"
 #include "app/Main.h"
 #include "app/QtText.h"
+#include "base/StringUtil.h"
 
 namespace sorvena {
 
@@ -54,9 +56,9 @@ QMessageBox::StandardButton TMainForm::ShowMessageBox(QMessageBox::Icon icon, co
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-void TMainForm::OpenDocument(const QUrl& url)
+bool TMainForm::OpenDocument(const QUrl& url)
 {
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
 }
 
 void TMainForm::actHelpContentExecute()
@@ -93,7 +95,10 @@ void TMainForm::startUpdateCheck()
         worker->Start();
     } catch (const std::exception& e) {
         trace(__func__, e);
-        updateCheckDone(TUpdateInfo{UpdateOutcome::HostUnreachable, 0, {}, {}});
+        TUpdateInfo failed;
+        failed.Outcome = UpdateOutcome::HostUnreachable;
+        failed.Error = FetchError::Internal;  // no thread for the check
+        updateCheckDone(failed);
     }
 }
 
@@ -105,7 +110,17 @@ void TMainForm::updateCheckDone(const TUpdateInfo& info)
             OpenDocument(QUrl(info.Page.empty() ? QString::fromUtf8(WebsiteUrl) : BytesToQString(info.Page)));
         return;
     }
-    if (m_manualUpdateCheck) ShowMessageBox(QMessageBox::Information, QStringLiteral("No update available."), QMessageBox::Ok);
+    if (!m_manualUpdateCheck) return;
+    if (info.Error != FetchError::None) {
+        // No answer is no "no update": the user is told that the check failed, and why.
+        const QString host = BytesToQString(GetUrlHost(m_updateUrl));
+        ShowMessageBox(QMessageBox::Warning,
+                       QStringLiteral("The update information could not be fetched from %1: %2.")
+                           .arg(host, FetchFailureText(info.Error, info.Status)),
+                       QMessageBox::Ok);
+        return;
+    }
+    ShowMessageBox(QMessageBox::Information, QStringLiteral("No update available."), QMessageBox::Ok);
 }
 
 }  // namespace sorvena

@@ -83,6 +83,13 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     m_state->SetOptions(m_options);
 
     m_model = new TResultModel(this);
+    // Connected before the view is: when the selection model then reports a
+    // selection that shrank or moved with the rows, it is known not to be the user's.
+    const auto changing = [this] { ++m_modelChanging; };
+    connect(m_model, &QAbstractItemModel::rowsAboutToBeInserted, this, changing);
+    connect(m_model, &QAbstractItemModel::rowsAboutToBeRemoved, this, changing);
+    connect(m_model, &QAbstractItemModel::layoutAboutToBeChanged, this, changing);
+    connect(m_model, &QAbstractItemModel::modelAboutToBeReset, this, changing);
     pcMain = new QTabWidget(this);
     pcMain->setTabPosition(QTabWidget::South);
     auto* searchPage = new QWidget;
@@ -121,6 +128,25 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     cbKeyword->setCurrentIndex(-1);
     applyFilterOptions();
 
+    // After the view's own reactions: rows that Select All covers and the
+    // view did not yet show selected are selected now.
+    const auto changed = [this] {
+        --m_modelChanging;
+        if (m_allSelected && m_modelChanging == 0) selectVisibleRows();
+    };
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, changed);
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, changed);
+    connect(m_model, &QAbstractItemModel::layoutChanged, this, changed);
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
+        --m_modelChanging;
+        m_allSelected = false;  // a new list
+    });
+    connect(treeSeed->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (m_modelChanging == 0 && !m_selectingAll) m_allSelected = false;
+    });
+    connect(treeSeed, &QTreeView::expanded, this, [this] {
+        if (m_allSelected) selectVisibleRows();
+    });
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &TMainForm::UpdateActions);
     connect(m_model, &QAbstractItemModel::rowsRemoved, this, &TMainForm::UpdateActions);
     connect(m_model, &QAbstractItemModel::modelReset, this, &TMainForm::UpdateActions);
@@ -227,26 +253,25 @@ void TMainForm::createActions()
         const char* name;
         const char* caption;
         QKeySequence shortcut;
-        bool built;
     };
     const Def defs[] = {
-        {&actSearchOrStop, "actSearchOrStop", "Search", QKeySequence(Qt::Key_F5), true},
-        {&actSaveAll, "actSaveAll", "Save Search Result...", QKeySequence(Qt::CTRL | Qt::Key_S), true},
-        {&actLoad, "actLoad", "Load Search Result...", QKeySequence(Qt::CTRL | Qt::Key_O), true},
-        {&actDownload, "actDownload", "Download", QKeySequence(Qt::CTRL | Qt::Key_D), true},
-        {&actSaveTorrent, "actSaveTorrent", "Save Torrent...", QKeySequence(Qt::CTRL | Qt::Key_T), true},
-        {&actCheckPeers, "actCheckPeers", "Check Peers", QKeySequence(Qt::CTRL | Qt::Key_P), false},
-        {&actExpandAll, "actExpandAll", "Expand All", QKeySequence(Qt::CTRL | Qt::Key_E), true},
-        {&actDeleteTorrent, "actDeleteTorrent", "Delete", QKeySequence(Qt::Key_Delete), true},
-        {&actFind, "actFind", "Find...", QKeySequence(Qt::CTRL | Qt::Key_F), true},
-        {&actFindNext, "actFindNext", "Find Next", QKeySequence(Qt::Key_F3), true},
-        {&actCollapseAll, "actCollapseAll", "Collapse All", QKeySequence(Qt::CTRL | Qt::Key_C), true},
-        {&actSelectAll, "actSelectAll", "Select All", QKeySequence(Qt::CTRL | Qt::Key_A), true},
-        {&actHelpContent, "actHelpContent", "Content", QKeySequence(Qt::Key_F1), true},
-        {&actSupport, "actSupport", "Support", QKeySequence(), true},
-        {&actHelpUpdate, "actHelpUpdate", "Check Update", QKeySequence(), true},
-        {&actWebSite, "actWebSite", "Website", QKeySequence(), true},
-        {&actAbout, "actAbout", "About...", QKeySequence(), true},
+        {&actSearchOrStop, "actSearchOrStop", "Search", QKeySequence(Qt::Key_F5)},
+        {&actSaveAll, "actSaveAll", "Save Search Result...", QKeySequence(Qt::CTRL | Qt::Key_S)},
+        {&actLoad, "actLoad", "Load Search Result...", QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {&actDownload, "actDownload", "Download", QKeySequence(Qt::CTRL | Qt::Key_D)},
+        {&actSaveTorrent, "actSaveTorrent", "Save Torrent...", QKeySequence(Qt::CTRL | Qt::Key_T)},
+        {&actCheckPeers, "actCheckPeers", "Check Peers", QKeySequence(Qt::CTRL | Qt::Key_P)},
+        {&actExpandAll, "actExpandAll", "Expand All", QKeySequence(Qt::CTRL | Qt::Key_E)},
+        {&actDeleteTorrent, "actDeleteTorrent", "Delete", QKeySequence(Qt::Key_Delete)},
+        {&actFind, "actFind", "Find...", QKeySequence(Qt::CTRL | Qt::Key_F)},
+        {&actFindNext, "actFindNext", "Find Next", QKeySequence(Qt::Key_F3)},
+        {&actCollapseAll, "actCollapseAll", "Collapse All", QKeySequence(Qt::CTRL | Qt::Key_C)},
+        {&actSelectAll, "actSelectAll", "Select All", QKeySequence(Qt::CTRL | Qt::Key_A)},
+        {&actHelpContent, "actHelpContent", "Content", QKeySequence(Qt::Key_F1)},
+        {&actSupport, "actSupport", "Support", QKeySequence()},
+        {&actHelpUpdate, "actHelpUpdate", "Check Update", QKeySequence()},
+        {&actWebSite, "actWebSite", "Website", QKeySequence()},
+        {&actAbout, "actAbout", "About...", QKeySequence()},
     };
     for (const Def& d : defs) {
         auto* action = new QAction(QString::fromLatin1(d.caption), this);
@@ -257,7 +282,6 @@ void TMainForm::createActions()
             m_actions.push_back(action);
         }
         addAction(action);  // the shortcut works whether or not a menu shows the action
-        if (!d.built) m_notYetBuilt.push_back(action);
         *d.action = action;
     }
     connect(actSearchOrStop, &QAction::triggered, this, &TMainForm::actSearchOrStopExecute);
@@ -471,6 +495,8 @@ void TMainForm::updateStatus()
 
 bool TMainForm::anyTorrentSelected() const
 {
+    if (m_allSelected) return !m_model->IsEmpty();
+    if (m_hiddenFindPos.IsValid()) return m_hiddenFindPos.File < 0;
     const QItemSelection selection = treeSeed->selectionModel()->selection();
     return std::any_of(selection.begin(), selection.end(),
                        [](const QItemSelectionRange& range) { return !range.parent().isValid(); });
@@ -478,9 +504,62 @@ bool TMainForm::anyTorrentSelected() const
 
 int TMainForm::selectedRowCount() const
 {
+    // Select All is never "exactly one row": Save Torrent is then off.
+    if (m_allSelected) return 2;
+    if (m_hiddenFindPos.IsValid()) return 1;
     int rows = 0;
     for (const QItemSelectionRange& range : treeSeed->selectionModel()->selection()) rows += range.height();
     return rows;
+}
+
+TResultModel::TRowPos TMainForm::focusedPosition() const
+{
+    return m_hiddenFindPos.IsValid() ? m_hiddenFindPos : m_model->PositionOf(treeSeed->currentIndex());
+}
+
+std::vector<TResultModel::TRowPos> TMainForm::selectedPositions() const
+{
+    std::vector<TResultModel::TRowPos> rows;
+    if (m_allSelected) {
+        // The torrent rows; their file rows go with them.
+        rows.reserve(static_cast<size_t>(m_model->TorrentRowCount()));
+        for (int t = 0; t < m_model->TorrentRowCount(); ++t) rows.push_back({t, -1});
+        return rows;
+    }
+    if (m_hiddenFindPos.IsValid()) return {m_hiddenFindPos};
+    for (const QModelIndex& index : treeSeed->selectionModel()->selectedRows())
+        if (const auto pos = m_model->PositionOf(index); pos.IsValid()) rows.push_back(pos);
+    std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.Torrent != b.Torrent ? a.Torrent < b.Torrent : a.File < b.File;
+    });
+    return rows;
+}
+
+std::vector<int> TMainForm::selectedTorrentPositions() const
+{
+    std::vector<int> torrents;
+    for (const TResultModel::TRowPos& pos : selectedPositions())
+        if (pos.File < 0) torrents.push_back(pos.Torrent);
+    return torrents;
+}
+
+void TMainForm::selectVisibleRows()
+{
+    QItemSelection all;
+    const int torrents = m_model->rowCount();
+    if (torrents > 0) all.select(m_model->index(0, 0), m_model->index(torrents - 1, ResultColumnCount - 1));
+    // File rows only where the view shows them: a range per collapsed torrent
+    // would cost the view a persistent index pair each.
+    for (int row = 0; row < torrents; ++row) {
+        const QModelIndex parent = m_model->index(row, 0);
+        if (!treeSeed->isExpanded(parent)) continue;
+        const int files = m_model->rowCount(parent);
+        if (files > 0)
+            all.select(m_model->index(0, 0, parent), m_model->index(files - 1, ResultColumnCount - 1, parent));
+    }
+    m_selectingAll = true;
+    treeSeed->selectionModel()->select(all, QItemSelectionModel::ClearAndSelect);
+    m_selectingAll = false;
 }
 
 void TMainForm::UpdateActions()
@@ -492,20 +571,19 @@ void TMainForm::UpdateActions()
     actSearchOrStop->setText(m_searching ? QStringLiteral("Stop") : QStringLiteral("Search"));
 
     const bool torrentSelected = anyTorrentSelected();
-    const QModelIndex focused = treeSeed->currentIndex();
     actSaveAll->setEnabled(!m_searching && hasRows);
     actLoad->setEnabled(!m_searching);
     actDownload->setEnabled(torrentSelected);
     actCheckPeers->setEnabled(torrentSelected);
     actDeleteTorrent->setEnabled(torrentSelected);
-    actSaveTorrent->setEnabled(selectedRowCount() == 1 && focused.isValid() && !focused.parent().isValid());
+    const TResultModel::TRowPos focused = focusedPosition();
+    actSaveTorrent->setEnabled(selectedRowCount() == 1 && focused.IsValid() && focused.File < 0);
     actExpandAll->setEnabled(hasRows);
     actCollapseAll->setEnabled(hasRows);
     actFind->setEnabled(hasRows);
     actFindNext->setEnabled(hasRows && !m_findText.isEmpty());
     actSelectAll->setEnabled(hasRows);
     actHelpContent->setEnabled(true);
-    for (QAction* action : m_notYetBuilt) action->setEnabled(false);
 }
 
 // An enabled command takes its key before the focused control does, even in
@@ -526,7 +604,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         event->ignore();  // not the control's: the window's shortcut runs
         return true;
     }
-    if (cbKeyword && watched == cbKeyword->lineEdit() && event->type() == QEvent::KeyPress)
+    // The keyword box has the focus, not its line edit, and passes the keys it
+    // does not take to the line edit directly, past any filter there.
+    if (cbKeyword && (watched == cbKeyword || watched == cbKeyword->lineEdit()) && event->type() == QEvent::KeyPress)
         return cbKeywordKeyDown(static_cast<QKeyEvent*>(event));
     if (watched == pnlKeyword && event->type() == QEvent::Resize) FormResize();
     if (treeSeed && watched == treeSeed->viewport()) {
@@ -597,6 +677,7 @@ void TMainForm::treeSeedContextMenu(const QPoint& pos)
 void TMainForm::actExpandAllExecute()
 {
     treeSeed->expandAll();
+    if (m_allSelected) selectVisibleRows();  // the file rows now shown are selected too
 }
 
 void TMainForm::actCollapseAllExecute()
@@ -606,17 +687,12 @@ void TMainForm::actCollapseAllExecute()
 
 void TMainForm::actSelectAllExecute()
 {
-    // Every row, file rows of collapsed torrents included.
-    QItemSelection all;
-    const int torrents = m_model->rowCount();
-    if (torrents > 0) all.select(m_model->index(0, 0), m_model->index(torrents - 1, ResultColumnCount - 1));
-    for (int row = 0; row < torrents; ++row) {
-        const QModelIndex parent = m_model->index(row, 0);
-        const int files = m_model->rowCount(parent);
-        if (files > 0)
-            all.select(m_model->index(0, 0, parent), m_model->index(files - 1, ResultColumnCount - 1, parent));
-    }
-    treeSeed->selectionModel()->select(all, QItemSelectionModel::ClearAndSelect);
+    // Every row: the ones the view shows are selected in it, and the rest
+    // (hidden by the filters, or in collapsed torrents) count as selected too.
+    m_hiddenFindPos = {};
+    selectVisibleRows();
+    m_allSelected = !m_model->IsEmpty();
+    UpdateActions();
 }
 
 void TMainForm::actAboutExecute()

@@ -21,6 +21,7 @@
 #include "settings/IniOption.h"
 #include "app/ResultModel.h"
 #include "search/SiteCatalogue.h"
+#include "tracker/CheckPingThread.h"
 
 class QAction;
 class QCheckBox;
@@ -105,6 +106,11 @@ public:
     const std::shared_ptr<TGuiMessages>& Messages() const { return m_messages; }
     QString StatusText() const;
 
+    // The waits of the peer checks that Check Peers starts (tests shorten them).
+    void SetPeerCheckOptions(const PeerCheckOptions& options) { m_peerCheckOptions = options; }
+    // Where Check Update reads the update information.
+    void SetUpdateUrl(std::string url) { m_updateUrl = std::move(url); }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -113,7 +119,8 @@ protected:
     // The Help menu's boxes and the documents it opens (HelpMenu.cpp).
     virtual QMessageBox::StandardButton ShowMessageBox(QMessageBox::Icon icon, const QString& text,
                                                        QMessageBox::StandardButtons buttons);
-    virtual void OpenDocument(const QUrl& url);
+    // False when no program could be started for it.
+    virtual bool OpenDocument(const QUrl& url);
     // The results-file and torrent commands' questions (tests answer them):
     // SaveDialog and OpenDialog as the command set them up, "" on cancel; the
     // delete confirmation, true for Yes.
@@ -173,10 +180,22 @@ private:
 
     bool anyTorrentSelected() const;
     int selectedRowCount() const;
+    // The rows the commands act on, in tree order: after Select All every
+    // row (hidden ones included), after a Find match on a hidden row that
+    // row, otherwise the view's selection.
+    std::vector<TResultModel::TRowPos> selectedPositions() const;
+    // The sibling positions of the selected torrent rows, in list order.
+    std::vector<int> selectedTorrentPositions() const;
+    TResultModel::TRowPos focusedPosition() const;
+    // Selects every row the view shows (file rows of expanded torrents);
+    // the rest of "all" is m_allSelected.
+    void selectVisibleRows();
+    void actCheckPeersExecute();
 
     TIniOptions m_options;
     QString m_settingsPath;  // empty: a window that keeps no settings (tests)
     std::string m_updateUrl = UpdateInfoUrl;
+    PeerCheckOptions m_peerCheckOptions;
     bool m_manualUpdateCheck = false;
     std::shared_ptr<TUpdateMailbox> m_updateMailbox;
     std::shared_ptr<TGuiMessages> m_messages;
@@ -221,7 +240,6 @@ private:
     QAction* actWebSite = nullptr;
     QAction* actAbout = nullptr;
     std::vector<QAction*> m_actions;       // every action with a shortcut
-    std::vector<QAction*> m_notYetBuilt;   // present in the menus, disabled until their commands exist
     QString m_findText = QStringLiteral("mp3");
     QFileDialog* SaveDialog = nullptr;
     QFileDialog* OpenDialog = nullptr;
@@ -234,6 +252,12 @@ private:
     // A Find match on a row the filters hide: the view cannot focus it, so
     // Find Next goes on from here until the focus moves.
     TResultModel::TRowPos m_hiddenFindPos;
+    // Select All is in force: every row counts as selected, also the ones
+    // the filters hide (the view holds no state for those), until the user
+    // changes the selection or the list is replaced.
+    bool m_allSelected = false;
+    int m_modelChanging = 0;  // inside a change of the model's rows or layout
+    bool m_selectingAll = false;
 };
 
 }  // namespace sorvena
