@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -110,6 +111,7 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
                                 .arg(QLocale().decimalPoint())
                                 .arg(AppVersion % 100, 2, 10, QLatin1Char('0'));
     setWindowTitle(caption);
+    setWindowIcon(QIcon(QStringLiteral(":/desktop/sorvena.svg")));  // title bar and task switcher
     resize(m_options.Width, m_options.Height);
     move(m_options.Left, m_options.Top);
 
@@ -256,22 +258,22 @@ void TMainForm::createActions()
     };
     const Def defs[] = {
         {&actSearchOrStop, "actSearchOrStop", "Search", QKeySequence(Qt::Key_F5)},
-        {&actSaveAll, "actSaveAll", "Save Search Result...", QKeySequence(Qt::CTRL | Qt::Key_S)},
-        {&actLoad, "actLoad", "Load Search Result...", QKeySequence(Qt::CTRL | Qt::Key_O)},
-        {&actDownload, "actDownload", "Download", QKeySequence(Qt::CTRL | Qt::Key_D)},
-        {&actSaveTorrent, "actSaveTorrent", "Save Torrent...", QKeySequence(Qt::CTRL | Qt::Key_T)},
-        {&actCheckPeers, "actCheckPeers", "Check Peers", QKeySequence(Qt::CTRL | Qt::Key_P)},
-        {&actExpandAll, "actExpandAll", "Expand All", QKeySequence(Qt::CTRL | Qt::Key_E)},
-        {&actDeleteTorrent, "actDeleteTorrent", "Delete", QKeySequence(Qt::Key_Delete)},
-        {&actFind, "actFind", "Find...", QKeySequence(Qt::CTRL | Qt::Key_F)},
-        {&actFindNext, "actFindNext", "Find Next", QKeySequence(Qt::Key_F3)},
-        {&actCollapseAll, "actCollapseAll", "Collapse All", QKeySequence(Qt::CTRL | Qt::Key_C)},
-        {&actSelectAll, "actSelectAll", "Select All", QKeySequence(Qt::CTRL | Qt::Key_A)},
-        {&actHelpContent, "actHelpContent", "Content", QKeySequence(Qt::Key_F1)},
-        {&actSupport, "actSupport", "Support", QKeySequence()},
-        {&actHelpUpdate, "actHelpUpdate", "Check Update", QKeySequence()},
-        {&actWebSite, "actWebSite", "Website", QKeySequence()},
-        {&actAbout, "actAbout", "About...", QKeySequence()},
+        {&actSaveAll, "actSaveAll", "Save Search &Result...", QKeySequence(Qt::CTRL | Qt::Key_S)},
+        {&actLoad, "actLoad", "L&oad Search Result...", QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {&actDownload, "actDownload", "&Download", QKeySequence(Qt::CTRL | Qt::Key_D)},
+        {&actSaveTorrent, "actSaveTorrent", "Save &Torrent...", QKeySequence(Qt::CTRL | Qt::Key_T)},
+        {&actCheckPeers, "actCheckPeers", "Check &Peers", QKeySequence(Qt::CTRL | Qt::Key_P)},
+        {&actExpandAll, "actExpandAll", "&Expand All", QKeySequence(Qt::CTRL | Qt::Key_E)},
+        {&actDeleteTorrent, "actDeleteTorrent", "De&lete", QKeySequence(Qt::Key_Delete)},
+        {&actFind, "actFind", "&Find...", QKeySequence(Qt::CTRL | Qt::Key_F)},
+        {&actFindNext, "actFindNext", "Find &Next", QKeySequence(Qt::Key_F3)},
+        {&actCollapseAll, "actCollapseAll", "&Collapse All", QKeySequence(Qt::CTRL | Qt::Key_C)},
+        {&actSelectAll, "actSelectAll", "Select &All", QKeySequence(Qt::CTRL | Qt::Key_A)},
+        {&actHelpContent, "actHelpContent", "&Content", QKeySequence(Qt::Key_F1)},
+        {&actSupport, "actSupport", "&Support", QKeySequence()},
+        {&actHelpUpdate, "actHelpUpdate", "Check &Update", QKeySequence()},
+        {&actWebSite, "actWebSite", "&Website", QKeySequence()},
+        {&actAbout, "actAbout", "&About...", QKeySequence()},
     };
     for (const Def& d : defs) {
         auto* action = new QAction(QString::fromLatin1(d.caption), this);
@@ -303,17 +305,17 @@ void TMainForm::createActions()
 
 void TMainForm::createMenus()
 {
-    QMenu* torrent = menuBar()->addMenu(QStringLiteral("Torrent"));
+    QMenu* torrent = menuBar()->addMenu(QStringLiteral("&Torrent"));
     torrent->addActions({actDownload, actCheckPeers, actSaveTorrent, actDeleteTorrent});
     torrent->addSeparator();
     torrent->addActions({actSaveAll, actLoad});
-    QMenu* search = menuBar()->addMenu(QStringLiteral("Search"));
+    QMenu* search = menuBar()->addMenu(QStringLiteral("&Search"));
     search->addActions({actFind, actFindNext});
-    QMenu* view = menuBar()->addMenu(QStringLiteral("View"));
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
     view->addActions({actExpandAll, actCollapseAll});
     view->addSeparator();
     view->addAction(actSelectAll);
-    QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->addActions({actHelpContent, actSupport, actHelpUpdate, actWebSite});
     help->addSeparator();
     help->addAction(actAbout);
@@ -330,6 +332,16 @@ void TMainForm::createMenus()
 
     for (QMenu* menu : {torrent, search, view, help, pmTree})
         connect(menu, &QMenu::aboutToShow, this, &TMainForm::UpdateActions);
+
+    // F10 opens the first menu, as on other desktops.
+    auto* menuKey = new QAction(this);
+    menuKey->setObjectName(QStringLiteral("actMenuBar"));
+    menuKey->setShortcut(QKeySequence(Qt::Key_F10));
+    menuKey->setShortcutContext(Qt::WindowShortcut);
+    addAction(menuKey);
+    connect(menuKey, &QAction::triggered, this, [this] {
+        if (!menuBar()->actions().isEmpty()) menuBar()->setActiveAction(menuBar()->actions().constFirst());
+    });
 }
 
 void TMainForm::FormResize()
@@ -695,10 +707,6 @@ void TMainForm::actSelectAllExecute()
     UpdateActions();
 }
 
-void TMainForm::actAboutExecute()
-{
-    QMessageBox::about(this, windowTitle(), windowTitle());
-}
 
 // ---- options
 

@@ -127,6 +127,10 @@ protected:
     virtual QString ChooseSaveFile();
     virtual QString ChooseOpenFile();
     virtual bool ConfirmDelete();
+    // Whether the desktop has a program for torrent files (Download).
+    virtual bool CanOpenTorrentFiles();
+    // The file name the save dialog proposes.
+    QString SaveDialogFileName() const;
 
 private:
     TMainForm(TSettingsFileContents contents, const QString& settingsPath, const QStringList& arguments,
@@ -169,6 +173,7 @@ private:
     void actSaveAllExecute();
     void actLoadExecute();
     void OpenSelectedTorrents();
+    void noProgramForTorrents(const QString& folder);
     void actSaveTorrentExecute();
     void actDeleteTorrentExecute();
     void actFindExecute();

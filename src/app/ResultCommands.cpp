@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
@@ -26,6 +27,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "app/DesktopIntegration.h"
 #include "app/GuiMessages.h"
 #include "app/Main.h"
 #include "app/QtText.h"
@@ -262,9 +264,18 @@ void TMainForm::actLoadExecute()
 
 // ---- torrent commands
 
+bool TMainForm::CanOpenTorrentFiles()
+{
+    return HasProgramForType(QStringLiteral("application/x-bittorrent"));
+}
+
 void TMainForm::OpenSelectedTorrents()
 {
     const QString folder = QDir::tempPath();
+    // Without a program for torrent files the shell's "open" starts nothing
+    // and says nothing: the files are written all the same, and the user told.
+    const bool canOpen = CanOpenTorrentFiles();
+    int written = 0;
     for (const int position : selectedTorrentPositions()) {  // file rows skipped
         const TTorrentEx* torrent = m_model->TorrentAt(position);
         // The name is cleaned for the path: a raw name with "/" or ".." would
@@ -276,8 +287,29 @@ void TMainForm::OpenSelectedTorrents()
             showError(QString::fromUtf8(e.what()));
             return;  // those after it are not opened
         }
-        OpenDocument(QUrl::fromLocalFile(path));
+        ++written;
+        if (canOpen && !OpenDocument(QUrl::fromLocalFile(path))) {
+            noProgramForTorrents(folder);
+            return;
+        }
     }
+    if (!canOpen && written > 0) noProgramForTorrents(folder);
+}
+
+void TMainForm::noProgramForTorrents(const QString& folder)
+{
+    ShowMessageBox(QMessageBox::Information,
+                   QStringLiteral("No program is registered to open torrent files, so none was started.\n\n"
+                                  "The torrent files were saved in \"%1\"; install a BitTorrent client, or "
+                                  "open them from there.")
+                       .arg(QDir::toNativeSeparators(folder)),
+                   QMessageBox::Ok);
+}
+
+QString TMainForm::SaveDialogFileName() const
+{
+    const QStringList files = SaveDialog->selectedFiles();
+    return files.isEmpty() ? QString() : QFileInfo(files.constFirst()).fileName();
 }
 
 void TMainForm::actSaveTorrentExecute()
@@ -289,6 +321,7 @@ void TMainForm::actSaveTorrentExecute()
     const TTorrentEx* torrent = m_model->TorrentAt(focused.Torrent);
     SaveDialog->setDefaultSuffix(QStringLiteral("torrent"));
     SaveDialog->setNameFilters(TorrentFileFilter);
+    SaveDialog->selectFile(QString::fromUtf8(TorrentFileName(torrent->TorrentName)));  // its own name, cleaned
     const QString path = ChooseSaveFile();
     if (path.isEmpty()) return;
     try {

@@ -155,6 +155,7 @@ protected:
     QString ChooseSaveFile() override { return saveAnswer; }
     QString ChooseOpenFile() override { return openAnswer; }
     bool ConfirmDelete() override { return deleteAnswer; }
+    bool CanOpenTorrentFiles() override { return true; }
     bool OpenDocument(const QUrl& url) override
     {
         opened << url;

@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -56,6 +57,8 @@ public:
     bool deleteAnswer = true;
     bool busyPointerDuringMessage = false;
     bool openSucceeds = true;
+    bool torrentProgram = true;  // the desktop has a program for torrent files
+    QString saveProposed;        // the name the save dialog offered
 
 protected:
     void ShowSummary(const QString& text) override { summaries << text; }
@@ -72,7 +75,12 @@ protected:
         return openSucceeds;
     }
     QString ChooseOpenFile() override { return openAnswer; }
-    QString ChooseSaveFile() override { return saveAnswer; }
+    QString ChooseSaveFile() override
+    {
+        saveProposed = SaveDialogFileName();
+        return saveAnswer;
+    }
+    bool CanOpenTorrentFiles() override { return torrentProgram; }
     bool ConfirmDelete() override { return deleteAnswer; }
 };
 
@@ -127,10 +135,12 @@ protected:
     TResultModel* Model() const { return form->Model(); }
     void Add(const RowSpec& row) { Model()->AddTorrentNode(MakeTorrent(row)); }
 
-    // A key to whatever widget has the keyboard focus, as the keyboard sends it.
+    // A key to whatever widget has the keyboard focus, as the keyboard sends
+    // it: an open menu takes every key.
     void Key(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
     {
-        QWidget* focus = QApplication::focusWidget();
+        QWidget* focus = QApplication::activePopupWidget();
+        if (!focus) focus = QApplication::focusWidget();
         ASSERT_NE(focus, nullptr);
         QTest::keyClick(focus, key, modifiers);
     }
@@ -422,6 +432,90 @@ TEST_F(WindowInputTest, CheckUpdateSaysWhyItFailed)
     ASSERT_TRUE(ClickMenu(QStringLiteral("Help"), QStringLiteral("Check Update")));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form->messages.isEmpty(); }, WaitMs));
     EXPECT_EQ(form->messages, QStringList{QStringLiteral("No update available.")});
+}
+
+TEST_F(WindowInputTest, MenusFromTheKeyboard)
+{
+    Show();
+    for (QAction* menu : form->menuBar()->actions()) {
+        SCOPED_TRACE(menu->text().toStdString());
+        EXPECT_TRUE(menu->text().contains(QLatin1Char('&')));
+        for (QAction* item : menu->menu()->actions()) {
+            if (!item->isSeparator()) {
+                EXPECT_TRUE(item->text().contains(QLatin1Char('&'))) << item->text().toStdString();
+            }
+        }
+    }
+    auto* keyword = Child<QComboBox>("cbKeyword");
+    ASSERT_EQ(QApplication::focusWidget(), keyword);
+    QMenu* torrentMenu = form->menuBar()->actions().at(0)->menu();
+    QSignalSpy f10(Action("actMenuBar"), &QAction::triggered);
+    Key(Qt::Key_F10);
+    EXPECT_EQ(f10.count(), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return torrentMenu->isVisible(); }, 3000));
+    Key(Qt::Key_Escape);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !torrentMenu->isVisible(); }, WaitMs));
+
+    // Alt+H, then A: the About box.
+    keyword->setFocus();
+    QMenu* helpMenu = form->menuBar()->actions().at(3)->menu();
+    Key(Qt::Key_H, Qt::AltModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return helpMenu->isVisible(); }, WaitMs));
+    Key(Qt::Key_A);
+    QDialog* about = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (about = Child<QDialog>("AboutBox")) && about->isVisible(); }, WaitMs));
+    EXPECT_EQ(about->windowTitle(), QStringLiteral("About Sorvena"));
+    EXPECT_TRUE(Child<QLabel>("lblAboutName")->text().startsWith(QLatin1String("Sorvena v1")));
+    EXPECT_GE(about->width(), about->fontMetrics().horizontalAdvance(about->windowTitle()) * 2);
+    // The manual is a link away.
+    auto* links = Child<QLabel>("lblAboutLinks");
+    EXPECT_TRUE(links->text().contains(QLatin1String("User manual")));
+    emit links->linkActivated(QStringLiteral("manual"));
+    ASSERT_EQ(form->opened.size(), 1);
+    QTest::keyClick(about, Qt::Key_Escape);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !Child<QDialog>("AboutBox"); }, WaitMs));
+
+    EXPECT_FALSE(form->windowIcon().pixmap(32, 32).isNull());  // the shipped SVG
+}
+
+TEST_F(WindowInputTest, SaveTorrentProposesTheTorrentsOwnName)
+{
+    Show();
+    Add({.name = "Big: \"Show\" 1/2?", .size = 1});
+    ClickRow(Model()->index(0, 0));
+    const QString path = QString::fromStdString((TempDir() / "saved.torrent").string());
+    form->saveAnswer = path;
+    Key(Qt::Key_T, Qt::ControlModifier);
+    EXPECT_EQ(form->saveProposed, QStringLiteral("Big Show 12.torrent"));
+    EXPECT_TRUE(QFile::exists(path));
+}
+
+TEST_F(WindowInputTest, DownloadSaysWhenNoProgramTakesTorrentFiles)
+{
+    Show();
+    Add({.name = "one", .size = 1});
+    Add({.name = "two", .size = 2});
+    form->torrentProgram = false;
+    ClickRow(Model()->index(0, 0));
+    ClickRow(Model()->index(1, 0), Qt::ControlModifier);
+    Key(Qt::Key_D, Qt::ControlModifier);
+    ASSERT_EQ(form->messages.size(), 1);
+    EXPECT_TRUE(form->messages.front().startsWith(QLatin1String("No program is registered to open torrent files")));
+    EXPECT_TRUE(form->opened.isEmpty());
+    for (const char* name : {"one.torrent", "two.torrent"}) {
+        const QString file = QDir(QDir::tempPath()).filePath(QString::fromLatin1(name));
+        EXPECT_TRUE(QFile::exists(file)) << name;
+        QFile::remove(file);
+    }
+
+    // A program is registered but does not start: said once, not per torrent.
+    form->torrentProgram = true;
+    form->openSucceeds = false;
+    form->messages.clear();
+    Key(Qt::Key_D, Qt::ControlModifier);
+    EXPECT_EQ(form->messages.size(), 1);
+    EXPECT_EQ(form->opened.size(), 1);
+    for (const char* name : {"one.torrent", "two.torrent"}) QFile::remove(QDir(QDir::tempPath()).filePath(QString::fromLatin1(name)));
 }
 
 }  // namespace
