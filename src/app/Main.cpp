@@ -17,6 +17,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
 #include <QTreeView>
@@ -55,10 +57,21 @@ std::string normalisedKeyword(std::string_view text)
     return std::string(text);
 }
 
-// Vertical grid lines between the cells of the result list.
+// Vertical grid lines between the cells of the result list; and every name
+// starts at the same place, icon or not (a single-file torrent has one, a
+// multi-file torrent none).
 class TGridDelegate final : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.column() == COL_NAME) option->features |= QStyleOptionViewItem::HasDecoration;
+    }
+
+public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
     {
         QStyledItemDelegate::paint(painter, option, index);
@@ -198,7 +211,12 @@ void TMainForm::createSearchPage(QWidget* page)
     header->setSortIndicatorShown(true);
     header->setSortIndicator(-1, Qt::AscendingOrder);
     header->setFirstSectionMovable(false);
-    for (int i = 0; i < ResultColumnCount; ++i) header->resizeSection(i, ResultColumns[i].Width);
+    for (int i = 0; i < ResultColumnCount; ++i) {
+        m_defaultWidths.push_back(defaultColumnWidth(i));
+        header->resizeSection(i, m_defaultWidths.back());
+    }
+    header->setSectionResizeMode(COL_NAME, QHeaderView::Stretch);  // the free width is the names'
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(header, &QHeaderView::sectionClicked, this, &TMainForm::treeSeedHeaderClick);
     connect(header, &QHeaderView::sectionMoved, this, &TMainForm::treeSeedHeaderMoved);
     layout->addWidget(treeSeed, 1);
@@ -346,12 +364,83 @@ void TMainForm::createMenus()
 
 void TMainForm::FormResize()
 {
+    // The designed places, widened where the desktop's font needs it: the
+    // category box shows its longest item ("Application"), the button its caption.
     const int width = pnlKeyword->width();
     const int height = cbKeyword->sizeHint().height();
     const int top = (KeywordBarHeight - height) / 2;
-    cbCat->setGeometry(CatLeft, top, CatWidth, height);
-    cbKeyword->setGeometry(KeywordLeft, top, std::max(0, width - CatWidth - 120), height);
-    btnSearch->setGeometry(width - SearchButtonWidth - 20, top, SearchButtonWidth, height);
+    const int catWidth = std::max(CatWidth, cbCat->sizeHint().width());
+    const int keywordLeft = std::max(KeywordLeft, CatLeft + catWidth + 15);
+    const int buttonWidth = std::max({SearchButtonWidth, btnSearch->sizeHint().width(),
+                                      btnSearch->fontMetrics().horizontalAdvance(QStringLiteral("Search")) + 24,
+                                      btnSearch->fontMetrics().horizontalAdvance(QStringLiteral("Stop")) + 24});
+    cbCat->setGeometry(CatLeft, top, catWidth, height);
+    cbKeyword->setGeometry(keywordLeft, top, std::max(0, width - buttonWidth - 20 - 8 - keywordLeft), height);
+    btnSearch->setGeometry(width - buttonWidth - 20, top, buttonWidth, height);
+}
+
+int TMainForm::defaultColumnWidth(int column) const
+{
+    // The designed width, or more where the caption with its sort arrow, or
+    // a typical cell ("1023.99 MB", a four-digit-year date), needs it.
+    QHeaderView* header = treeSeed->header();
+    QStyleOptionHeader option;
+    option.initFrom(header);
+    option.text = QString::fromLatin1(ResultColumns[column].Caption);
+    option.sortIndicator = QStyleOptionHeader::SortDown;
+    const int caption = header->style()->sizeFromContents(QStyle::CT_HeaderSection, &option, QSize(), header).width();
+    QString sample;
+    switch (column) {
+    case COL_SIZE: sample = QStringLiteral("1023.99 MB"); break;
+    case COL_PEERS: sample = QStringLiteral("99999"); break;
+    case COL_FILE: sample = QStringLiteral("999/999"); break;
+    case COL_DATE: sample = m_model->DateText(45000.0); break;
+    default: break;
+    }
+    const int cell = sample.isEmpty() ? 0 : treeSeed->fontMetrics().horizontalAdvance(sample) + 16;
+    return std::max({ResultColumns[column].Width, caption + 8, cell});
+}
+
+TColumnLayout TMainForm::ColumnLayout() const
+{
+    QHeaderView* header = treeSeed->header();
+    TColumnLayout layout;
+    for (int i = 0; i < ResultColumnCount; ++i) {
+        layout.Widths.push_back(header->sectionSize(i));
+        layout.Order.push_back(header->logicalIndex(i));
+    }
+    return layout;
+}
+
+void TMainForm::applyColumnLayout(const TColumnLayout& layout)
+{
+    QHeaderView* header = treeSeed->header();
+    if (layout.Widths.size() == static_cast<size_t>(ResultColumnCount))
+        for (int i = 0; i < ResultColumnCount; ++i)
+            if (i != COL_NAME && layout.Widths[static_cast<size_t>(i)] >= header->minimumSectionSize() &&
+                layout.Widths[static_cast<size_t>(i)] <= 4000)
+                header->resizeSection(i, layout.Widths[static_cast<size_t>(i)]);
+    // An order is taken only when it is one of the columns, "Name" first.
+    std::vector<int> order = layout.Order;
+    std::vector<int> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    bool valid = order.size() == static_cast<size_t>(ResultColumnCount) && order.front() == COL_NAME;
+    for (int i = 0; valid && i < ResultColumnCount; ++i) valid = sorted[static_cast<size_t>(i)] == i;
+    if (!valid) return;
+    m_movingHeader = true;
+    for (int visual = 0; visual < ResultColumnCount; ++visual)
+        header->moveSection(header->visualIndex(order[static_cast<size_t>(visual)]), visual);
+    m_movingHeader = false;
+}
+
+bool TMainForm::columnsAsDesigned() const
+{
+    const TColumnLayout layout = ColumnLayout();
+    for (int i = 0; i < ResultColumnCount; ++i) {
+        if (layout.Order[static_cast<size_t>(i)] != i) return false;
+        if (i != COL_NAME && layout.Widths[static_cast<size_t>(i)] != m_defaultWidths[static_cast<size_t>(i)]) return false;
+    }
+    return true;
 }
 
 void TMainForm::trace(const char* routine, const std::exception& e) const

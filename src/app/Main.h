@@ -20,6 +20,7 @@
 #include "app/AppConfig.h"
 #include "settings/IniOption.h"
 #include "app/ResultModel.h"
+#include "app/Settings.h"
 #include "search/SiteCatalogue.h"
 #include "tracker/CheckPingThread.h"
 
@@ -47,7 +48,6 @@ class TTorrentEx;
 // The program version as the update check knows it (1.12 times 100).
 inline constexpr int AppVersion = AppVersionMajor * 100 + AppVersionMinor;
 
-struct TSettingsFileContents;
 struct TUpdateInfo;
 class TUpdateMailbox;
 
@@ -70,6 +70,10 @@ public:
     // the window's placement and the first ten keywords of the history.
     TIniOptions FormCloseOptions() const;
     const QString& SettingsPath() const { return m_settingsPath; }
+
+    // The result list's column widths (by column index; "Name" takes the
+    // free width) and left-to-right order, as the settings file keeps them.
+    TColumnLayout ColumnLayout() const;
 
     // Search control.
     void BeginSearch();
@@ -148,6 +152,10 @@ private:
     void createActions();
     void createMenus();
     void FormResize();
+    int defaultColumnWidth(int column) const;
+    void applyColumnLayout(const TColumnLayout& layout);
+    bool columnsAsDesigned() const;
+    void fitToScreen();
     void applyFilterOptions();
     void updateStatus();
     bool overridesShortcut(QKeyEvent* event);
@@ -211,6 +219,8 @@ private:
     int m_sitesStarted = 0;
     QString m_summary;
     bool m_movingHeader = false;
+    std::vector<int> m_defaultWidths;  // by column index
+    bool m_columnsStored = false;      // the settings file holds a column layout
 
     TResultModel* m_model = nullptr;
     QTabWidget* pcMain = nullptr;

@@ -159,6 +159,8 @@ public:
     // take its short format with four-digit years; a torrent without a
     // creation date (CreatedAt 0) has no date text.
     void SetLocale(const QLocale& locale);
+    // A date as the Date column shows it; empty for 0 (no date).
+    QString DateText(TDateTime value) const { return dateText(value); }
     const TExtensionIcons& Icons() const { return m_icons; }
 
 private:

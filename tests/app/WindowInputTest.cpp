@@ -19,6 +19,8 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -516,6 +518,38 @@ TEST_F(WindowInputTest, DownloadSaysWhenNoProgramTakesTorrentFiles)
     EXPECT_EQ(form->messages.size(), 1);
     EXPECT_EQ(form->opened.size(), 1);
     for (const char* name : {"one.torrent", "two.torrent"}) QFile::remove(QDir(QDir::tempPath()).filePath(QString::fromLatin1(name)));
+}
+
+TEST_F(WindowInputTest, EveryCaptionFitsAndNamesTakeTheFreeWidth)
+{
+    Show();
+    form->resize(1100, 700);
+    Add({.name = "single.iso", .size = 1});
+    Add({.name = "multi", .files = {{"a", 1}, {"b", 2}}});
+    QHeaderView* header = Tree()->header();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Tree()->viewport()->width() > 900; }, WaitMs));
+    const QFontMetrics metrics(header->font());
+    const int arrow = header->style()->pixelMetric(QStyle::PM_HeaderMarkSize, nullptr, header);
+    const int margin = header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+    int others = 0;
+    for (int column = 0; column < ResultColumnCount; ++column) {
+        const QString caption = header->model()->headerData(column, Qt::Horizontal).toString();
+        SCOPED_TRACE(caption.toStdString());
+        EXPECT_GE(header->sectionSize(column), metrics.horizontalAdvance(caption) + arrow + 2 * margin);
+        if (column != COL_NAME) others += header->sectionSize(column);
+    }
+    EXPECT_EQ(header->sectionSize(COL_NAME), Tree()->viewport()->width() - others);  // the free width
+    EXPECT_GE(Tree()->columnWidth(COL_SIZE), Tree()->fontMetrics().horizontalAdvance(QStringLiteral("1023.99 MB")));
+    auto* category = Child<QComboBox>("cbCat");
+    EXPECT_GE(category->width(), category->sizeHint().width());  // "Application" whole
+
+    // A name starts after the icon's place whether or not the row has an icon.
+    const QModelIndex multi = Tree()->model()->index(1, COL_NAME);
+    QStyleOptionViewItem option;
+    option.initFrom(Tree());
+    option.decorationSize = QSize(16, 16);
+    const int hint = Tree()->itemDelegateForIndex(multi)->sizeHint(option, multi).width();
+    EXPECT_GE(hint, Tree()->fontMetrics().horizontalAdvance(QStringLiteral("multi")) + 16);
 }
 
 }  // namespace
