@@ -57,7 +57,6 @@ public:
     bool AddSeenHash(std::string_view infoHashHex);
     // Empties SeenHashes, then SeenLinks (at the start of a search).
     void ClearSeen();
-    size_t SeenLinkCount() const;
     size_t SeenHashCount() const;
 
     // The worker lists hold weak references: a worker frees itself when it
