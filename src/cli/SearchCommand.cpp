@@ -15,6 +15,7 @@
 
 #include "cli/Commands.h"
 #include "cli/Display.h"
+#include "net/IndyUtil.h"
 #include "settings/IniFile.h"
 #include "search/SearchSession.h"
 #include "search/SearchUtil.h"
@@ -55,16 +56,46 @@ std::optional<int> categoryIndex(const std::string& text)
     return std::nullopt;
 }
 
+// Why a fetch failed, in a few words (the window says the same).
+std::string fetchFailureText(FetchError error, int status)
+{
+    switch (error) {
+    case FetchError::None: return "no error";
+    case FetchError::BadUrl: return "bad address";
+    case FetchError::NoTls: return "https is not supported";
+    case FetchError::Resolve: return "name not resolved";
+    case FetchError::Connect: return "connection refused";
+    case FetchError::Send:
+    case FetchError::Receive: return "connection failed";
+    case FetchError::Closed: return "connection closed early";
+    case FetchError::Timeout: return "timed out";
+    case FetchError::Redirect: return "redirected (HTTP status " + std::to_string(status) + ")";
+    case FetchError::HttpStatus: return "HTTP status " + std::to_string(status);
+    case FetchError::LineTooLong:
+    case FetchError::HeaderTooLarge:
+    case FetchError::BodyTooLarge:
+    case FetchError::ChunkTooLarge: return "reply too large";
+    case FetchError::Stopped: return "stopped";
+    case FetchError::Internal: return "out of memory";
+    }
+    return status >= 0 ? "failed (HTTP status " + std::to_string(status) + ")" : "failed";
+}
+
+// "12 torrents, 30 files found; still searching: Google, BTBot; failed:
+// isoHunt (name not resolved)".
 std::string progressLine(const TSearchSession::Progress& p)
 {
-    std::string busy;
-    int count = 0;
+    std::string busy, failed;
     for (int slot = 0; slot < SITE_COUNT; ++slot) {
-        if (!p.busy[static_cast<size_t>(slot)]) continue;
-        busy += (count++ ? ", " : "") + std::string(SiteNames[slot]);
+        const auto i = static_cast<size_t>(slot);
+        if (p.busy[i]) busy += (busy.empty() ? "" : ", ") + std::string(SiteNames[slot]);
+        else if (p.started[i] && p.sites[i].Unreachable())
+            failed += (failed.empty() ? "" : ", ") + std::string(SiteNames[slot]) + " (" +
+                      fetchFailureText(p.sites[i].Error, p.sites[i].Status) + ")";
     }
     std::string line = std::to_string(p.torrents) + " torrents, " + std::to_string(p.files) + " files found";
-    if (count) line += "; still searching: " + busy;
+    if (!busy.empty()) line += "; still searching: " + busy;
+    if (!failed.empty()) line += "; failed: " + failed;
     return line;
 }
 
