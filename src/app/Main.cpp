@@ -21,6 +21,7 @@
 #include <QStyleOptionHeader>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -117,7 +118,9 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     createMenus();
 
     lblStatus = new QLabel(this);
+    lblStatus->setObjectName(QStringLiteral("lblStatus"));
     statusBar()->addWidget(lblStatus, 1);
+    createSiteStatus();
 
     const QString caption = QStringLiteral("Sorvena v%1%2%3")
                                 .arg(AppVersion / 100)
@@ -481,7 +484,9 @@ void TMainForm::BeginSearch()
         return;
     }
     m_sitesStarted = static_cast<int>(std::count(m_state->SiteBusy.begin(), m_state->SiteBusy.end(), true));
+    m_startedSites = m_state->SiteBusy;
     m_summary.clear();
+    m_siteTimer->start();
     updateStatus();
     UpdateActions();
 }
@@ -501,6 +506,7 @@ void TMainForm::FinishSearch()
     cbKeyword->setEnabled(true);
     cbCat->setEnabled(true);
     m_searching = false;
+    m_siteTimer->stop();
     QApplication::beep();
     m_summary = QStringLiteral("%1 torrents and %2 files found.").arg(m_torrentCount).arg(m_fileTotal);
     updateStatus();
@@ -582,16 +588,21 @@ QString TMainForm::StatusText() const
 
 void TMainForm::updateStatus()
 {
+    const TSiteCounts sites = siteCounts();
+    QString sentence = siteStatusSentence(sites);
+    if (!sentence.isEmpty()) sentence.prepend(QLatin1Char(' '));
     if (m_searching) {
         const auto busy = std::count(m_state->SiteBusy.begin(), m_state->SiteBusy.end(), true);
         lblStatus->setText(QStringLiteral("Searching: %1 of %2 sites busy, %3 torrents, %4 files")
                                .arg(busy)
                                .arg(m_sitesStarted)
                                .arg(m_torrentCount)
-                               .arg(m_fileTotal));
+                               .arg(m_fileTotal) +
+                           (sentence.isEmpty() ? QString() : QLatin1Char('.') + sentence));
     } else {
-        lblStatus->setText(m_summary.isEmpty() ? QStringLiteral("Ready") : m_summary);
+        lblStatus->setText(m_summary.isEmpty() ? QStringLiteral("Ready") : m_summary + sentence);
     }
+    updateSiteButton(sites);
 }
 
 bool TMainForm::anyTorrentSelected() const

@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -31,6 +32,8 @@ class QLabel;
 class QMenu;
 class QPushButton;
 class QTabWidget;
+class QTimer;
+class QToolButton;
 class QTreeView;
 class QDialog;
 class QFileDialog;
@@ -109,6 +112,10 @@ public:
     const std::shared_ptr<TSearchState>& State() const { return m_state; }
     const std::shared_ptr<TGuiMessages>& Messages() const { return m_messages; }
     QString StatusText() const;
+    // How a started site of the last search fares, as the Sites list says it
+    // ("searching", "3 torrents", "name not resolved"); empty for a site
+    // that was not started.
+    QString SiteStateText(int slot) const;
 
     // The waits of the peer checks that Check Peers starts (tests shorten them).
     void SetPeerCheckOptions(const PeerCheckOptions& options) { m_peerCheckOptions = options; }
@@ -158,6 +165,16 @@ private:
     void fitToScreen();
     void applyFilterOptions();
     void updateStatus();
+    // The searched sites in the status bar (SiteStatus.cpp).
+    struct TSiteCounts {
+        int started = 0, searching = 0, answered = 0, stopped = 0, failed = 0;
+        QString reason;  // why every failed site failed, when that is one reason
+    };
+    void createSiteStatus();
+    TSiteCounts siteCounts() const;
+    QString siteStatusSentence(const TSiteCounts& counts) const;
+    QString siteListText() const;
+    void updateSiteButton(const TSiteCounts& counts);
     bool overridesShortcut(QKeyEvent* event);
     void trace(const char* routine, const std::exception& e) const;
 
@@ -235,6 +252,11 @@ private:
     QCheckBox* cbAutoUpdate = nullptr;
     QCheckBox* cbSaveHistory = nullptr;
     QLabel* lblStatus = nullptr;
+    QToolButton* btnSites = nullptr;  // opens pmSites: every searched site and how it fares
+    QMenu* pmSites = nullptr;
+    QLabel* lblSites = nullptr;
+    QTimer* m_siteTimer = nullptr;
+    std::array<bool, SITE_COUNT> m_startedSites{};  // by the last search
     QMenu* pmTree = nullptr;
 
     QAction* actSearchOrStop = nullptr;

@@ -77,7 +77,8 @@ TSettingsFileContents ReadSettingsFile(const QString& path)
         TraceError(__FILE__, __LINE__, __func__, file + ": " + reason);
     }
     LoadFromIni(&ini, contents.Options);
-    contents.HasPlacement = ini.HasKey("Pos", "Width") || ini.HasKey("Pos", "Height");
+    for (const std::string& key : ini.Keys("Pos"))
+        if (key == "Width" || key == "Height") contents.HasPlacement = true;
     contents.Columns.Widths = numberList(ini.ReadString(ColumnsSection, "Widths", ""));
     contents.Columns.Order = numberList(ini.ReadString(ColumnsSection, "Order", ""));
     contents.Hosts.ReadOverrides(ini);

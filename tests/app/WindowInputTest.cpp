@@ -24,6 +24,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
+#include <QToolButton>
 #include <QTreeView>
 
 #include <chrono>
@@ -550,6 +551,57 @@ TEST_F(WindowInputTest, EveryCaptionFitsAndNamesTakeTheFreeWidth)
     option.decorationSize = QSize(16, 16);
     const int hint = Tree()->itemDelegateForIndex(multi)->sizeHint(option, multi).width();
     EXPECT_GE(hint, Tree()->fontMetrics().horizontalAdvance(QStringLiteral("multi")) + 16);
+}
+
+TEST_F(WindowInputTest, TheStatusBarSaysWhichSitesFailedAndWhy)
+{
+    sites.Add(SITE_TORRENTREACTOR).SetPages({{FixtureLinkText(1), FixtureLinkText(2)}});
+    sites.SetHost(SITE_ISOHUNT, DeadHost());
+    FixtureServer missing([](const std::string&) { return FixtureServer::Reply{404, "gone"}; });
+    sites.SetHost(SITE_GOOGLE, missing.Host());
+    sites.Add(SITE_BTBOT).HoldQuery(0);  // still searching until Stop
+    Show(sites.Prepare("linux", 0));
+    QTest::keyClicks(Child<QComboBox>("cbKeyword"), QStringLiteral("linux"));
+    Key(Qt::Key_Return);
+    ASSERT_TRUE(form->Searching());
+    const auto statusSays = [&](const char* text) { return form->StatusText().contains(QLatin1String(text)); };
+    ASSERT_TRUE(QTest::qWaitFor([&] { return statusSays("2 of 8 sites could not be reached"); }, WaitMs))
+        << form->StatusText().toStdString();
+    EXPECT_TRUE(form->StatusText().startsWith(QLatin1String("Searching: ")));
+
+    // The Sites button lists every searched site and how it fares.
+    auto* button = Child<QToolButton>("btnSites");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->SiteStateText(SITE_TORRENTREACTOR) == "2 torrents"; }, WaitMs));
+    ASSERT_TRUE(button->isVisible());
+    EXPECT_TRUE(button->text().contains(QLatin1String("1 searching"))) << button->text().toStdString();
+    EXPECT_TRUE(button->text().contains(QLatin1String("2 failed"))) << button->text().toStdString();
+    QTest::mouseClick(button, Qt::LeftButton);
+    auto* list = Child<QMenu>("pmSites");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->isVisible(); }, WaitMs));
+    const QString text = Child<QLabel>("lblSites")->text();
+    for (const char* part : {"isoHunt", "connection refused", "Google", "HTTP status 404", "TorrentReactor",
+                             "2 torrents", "BTBot", "searching"})
+        EXPECT_TRUE(text.contains(QLatin1String(part))) << part << " in " << text.toStdString();
+    Key(Qt::Key_Escape);
+
+    QTest::mouseClick(Child<QPushButton>("btnSearch"), Qt::LeftButton);  // Stop
+    EXPECT_FALSE(form->Searching());
+    EXPECT_EQ(form->StatusText(), QStringLiteral("2 torrents and 2 files found. 2 of 8 sites could not be reached."));
+    EXPECT_EQ(form->SiteStateText(SITE_BTBOT), QStringLiteral("stopped, 0 torrents"));
+    EXPECT_EQ(form->summaries, QStringList{QStringLiteral("2 torrents and 2 files found.")});  // the box as it was
+}
+
+TEST_F(WindowInputTest, ASearchWithNoSiteReachableSaysSo)
+{
+    for (const int slot : StartedSlots) sites.SetHost(slot, DeadHost());
+    Show(sites.Prepare("linux", 0));
+    QTest::keyClicks(Child<QComboBox>("cbKeyword"), QStringLiteral("linux"));
+    Key(Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->Searching(); }, WaitMs));
+    EXPECT_EQ(form->summaries, QStringList{QStringLiteral("0 torrents and 0 files found.")});
+    EXPECT_EQ(form->StatusText(),
+              QStringLiteral("0 torrents and 0 files found. No site could be reached (connection refused)."));
+    EXPECT_TRUE(Child<QToolButton>("btnSites")->text().contains(QLatin1String("8 failed")));
 }
 
 }  // namespace
