@@ -398,6 +398,7 @@ int TMainForm::defaultColumnWidth(int column) const
     case COL_PEERS: sample = QStringLiteral("99999"); break;
     case COL_FILE: sample = QStringLiteral("999/999"); break;
     case COL_DATE: sample = m_model->DateText(45000.0); break;
+    case COL_REFER_SITE: sample = QStringLiteral("torrentreactor.net"); break;
     default: break;
     }
     const int cell = sample.isEmpty() ? 0 : treeSeed->fontMetrics().horizontalAdvance(sample) + 16;
@@ -519,6 +520,11 @@ void TMainForm::FinishSearch()
 void TMainForm::ShowSummary(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+    // The count alone does not tell a newcomer that the sites were not there.
+    const TSiteCounts sites = siteCounts();
+    QString sentence = siteStatusSentence(sites);
+    if (sites.failed > 0 && sites.failed == sites.started) sentence += QStringLiteral(" Check the network connection.");
+    if (!sentence.isEmpty()) box.setInformativeText(sentence);
     box.exec();
 }
 
@@ -603,6 +609,14 @@ void TMainForm::updateStatus()
         lblStatus->setText(m_summary.isEmpty() ? QStringLiteral("Ready") : m_summary + sentence);
     }
     updateSiteButton(sites);
+
+    QString empty;
+    if (m_searching) empty = QStringLiteral("Searching...");
+    else if (sites.started > 0 && sites.failed == sites.started)
+        empty = siteStatusSentence(sites) + QStringLiteral("\nCheck the network connection.");
+    else if (sites.started > 0 && m_torrentCount == 0) empty = QStringLiteral("Nothing was found.");
+    else empty = QStringLiteral("Type a keyword below and press Enter to search.");
+    static_cast<TResultTreeView*>(treeSeed)->SetEmptyText(empty);
 }
 
 bool TMainForm::anyTorrentSelected() const

@@ -45,9 +45,12 @@ void TMainForm::createSiteStatus()
     auto* item = new QWidgetAction(pmSites);
     item->setDefaultWidget(lblSites);
     pmSites->addAction(item);
-    connect(pmSites, &QMenu::aboutToShow, this, [this] { lblSites->setText(siteListText()); });
     connect(btnSites, &QToolButton::clicked, this, [this] {
-        pmSites->popup(btnSites->mapToGlobal(QPoint(0, 0)) - QPoint(0, pmSites->sizeHint().height()));
+        // Above the button, its right edges in line: the list stays on the screen.
+        lblSites->setText(siteListText());
+        pmSites->adjustSize();
+        const QPoint corner = btnSites->mapToGlobal(QPoint(btnSites->width(), 0));
+        pmSites->popup(corner - QPoint(pmSites->sizeHint().width(), pmSites->sizeHint().height()));
     });
     statusBar()->addPermanentWidget(btnSites);
     // Sites fail or answer between messages: the view follows while searching.

@@ -34,6 +34,7 @@
 #include "ResultRows.h"
 #include "app/Main.h"
 #include "app/ResultModel.h"
+#include "app/ResultTreeView.h"
 #include "results/ResultsFile.h"
 #include "search/SearchState.h"
 #include "support/FixtureSites.h"
@@ -595,6 +596,8 @@ TEST_F(WindowInputTest, ASearchWithNoSiteReachableSaysSo)
 {
     for (const int slot : StartedSlots) sites.SetHost(slot, DeadHost());
     Show(sites.Prepare("linux", 0));
+    auto* list = static_cast<TResultTreeView*>(Tree());
+    EXPECT_EQ(list->EmptyText(), QStringLiteral("Type a keyword below and press Enter to search."));
     QTest::keyClicks(Child<QComboBox>("cbKeyword"), QStringLiteral("linux"));
     Key(Qt::Key_Return);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form->Searching(); }, WaitMs));
@@ -602,6 +605,8 @@ TEST_F(WindowInputTest, ASearchWithNoSiteReachableSaysSo)
     EXPECT_EQ(form->StatusText(),
               QStringLiteral("0 torrents and 0 files found. No site could be reached (connection refused)."));
     EXPECT_TRUE(Child<QToolButton>("btnSites")->text().contains(QLatin1String("8 failed")));
+    EXPECT_TRUE(list->EmptyText().startsWith(QLatin1String("No site could be reached (connection refused).")))
+        << list->EmptyText().toStdString();
 }
 
 }  // namespace
