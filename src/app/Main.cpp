@@ -183,6 +183,8 @@ TMainForm::~TMainForm()
     if (m_updateMailbox) m_updateMailbox->Close();
     m_messages->Close();
     m_state->TerminateWorkers();
+    for (const auto& check : m_manualChecks)
+        if (const auto worker = check.lock()) worker->Terminate();
 }
 
 void TMainForm::createSearchPage(QWidget* page)

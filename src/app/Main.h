@@ -226,6 +226,7 @@ private:
     QString m_settingsPath;  // empty: a window that keeps no settings (tests)
     std::string m_updateUrl = UpdateInfoUrl;
     PeerCheckOptions m_peerCheckOptions;
+    std::vector<std::weak_ptr<TCheckPingThread>> m_manualChecks;  // started by Check Peers
     bool m_manualUpdateCheck = false;
     std::shared_ptr<TUpdateMailbox> m_updateMailbox;
     std::shared_ptr<TGuiMessages> m_messages;

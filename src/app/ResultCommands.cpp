@@ -349,11 +349,14 @@ void TMainForm::actCheckPeersExecute()
 {
     UpdateActions();
     if (!actCheckPeers->isEnabled()) return;
-    // In no list: Stop does not end these checks.
+    // Not in the search's list: Stop does not end these checks; closing the window does.
+    std::erase_if(m_manualChecks, [](const auto& check) { return check.expired(); });
     for (const int position : selectedTorrentPositions()) {
         m_model->ResetPeerCount(position);
         try {
-            TCheckPingThread::Create(*m_model->TorrentAt(position), m_messages, m_peerCheckOptions)->Start();
+            auto check = TCheckPingThread::Create(*m_model->TorrentAt(position), m_messages, m_peerCheckOptions);
+            check->Start();
+            m_manualChecks.push_back(check);
         } catch (const std::exception& e) {
             trace(__func__, e);  // no thread: the torrent stays uncounted
         }
