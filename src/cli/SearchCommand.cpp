@@ -15,6 +15,7 @@
 
 #include "cli/Commands.h"
 #include "cli/Display.h"
+#include "net/IndyUtil.h"
 #include "settings/IniFile.h"
 #include "search/SearchSession.h"
 #include "search/SearchUtil.h"
@@ -55,16 +56,21 @@ std::optional<int> categoryIndex(const std::string& text)
     return std::nullopt;
 }
 
+// "12 torrents, 30 files found; still searching: Google, BTBot; failed:
+// isoHunt (name not resolved)".
 std::string progressLine(const TSearchSession::Progress& p)
 {
-    std::string busy;
-    int count = 0;
+    std::string busy, failed;
     for (int slot = 0; slot < SITE_COUNT; ++slot) {
-        if (!p.busy[static_cast<size_t>(slot)]) continue;
-        busy += (count++ ? ", " : "") + std::string(SiteNames[slot]);
+        const auto i = static_cast<size_t>(slot);
+        if (p.busy[i]) busy += (busy.empty() ? "" : ", ") + std::string(SiteNames[slot]);
+        else if (p.started[i] && p.sites[i].Unreachable())
+            failed += (failed.empty() ? "" : ", ") + std::string(SiteNames[slot]) + " (" +
+                      FetchFailureBrief(p.sites[i].Error, p.sites[i].Status, p.sites[i].Reason) + ")";
     }
     std::string line = std::to_string(p.torrents) + " torrents, " + std::to_string(p.files) + " files found";
-    if (count) line += "; still searching: " + busy;
+    if (!busy.empty()) line += "; still searching: " + busy;
+    if (!failed.empty()) line += "; failed: " + failed;
     return line;
 }
 

@@ -264,7 +264,14 @@ TResultsFile ReadResultsArchive(std::string_view bytes, const TResultsFileLimits
     ZipSourcePtr source(zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error));
     if (!source) throw EResultsFileError("Cannot read the results file: " + zipErrorText(&error));
     ZipPtr za(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
-    if (!za) throw EResultsFileError("Not a ZIP archive: " + zipErrorText(&error));
+    if (!za) {
+        // libzip's text for this case only says the same again.
+        if (zip_error_code_zip(&error) == ZIP_ER_NOZIP) {
+            zip_error_fini(&error);
+            throw EResultsFileError("Not a ZIP archive");
+        }
+        throw EResultsFileError("Not a ZIP archive: " + zipErrorText(&error));
+    }
     zip_source_keep(source.get());  // both the archive and this wrapper now hold it
 
     TResultsFile file;

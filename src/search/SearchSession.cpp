@@ -109,6 +109,7 @@ void TSearchSession::BeginSearch(std::string_view keyword, int category)
         throw;
     }
     m_shared->progress.busy = m_state->SiteBusy;
+    m_shared->progress.started = m_state->SiteBusy;
 }
 
 void TSearchSession::StopSearch()
@@ -132,8 +133,13 @@ bool TSearchSession::WaitFinished(std::chrono::steady_clock::time_point deadline
 
 TSearchSession::Progress TSearchSession::GetProgress() const
 {
-    std::lock_guard lock(m_shared->lock);
-    return m_shared->progress;
+    Progress progress;
+    {
+        std::lock_guard lock(m_shared->lock);
+        progress = m_shared->progress;
+    }
+    progress.sites = m_state->SiteReports();
+    return progress;
 }
 
 void TSearchSession::ForEachResult(const std::function<void(const TTorrentEx&)>& visit) const

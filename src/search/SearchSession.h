@@ -25,11 +25,11 @@
 
 #include "metainfo/TorrentEx.h"
 #include "settings/IniOption.h"
+#include "search/SearchState.h"
 #include "search/SiteCatalogue.h"
 
 namespace sorvena {
 
-class TSearchState;
 class TConsoleMessages;
 
 class TSearchSession {
@@ -53,7 +53,9 @@ public:
     bool WaitFinished(std::chrono::steady_clock::time_point deadline) const;
 
     struct Progress {
+        std::array<bool, SITE_COUNT> started{};  // the sites this search started
         std::array<bool, SITE_COUNT> busy{};
+        std::array<TSiteReport, SITE_COUNT> sites{};  // how each site fares (TSearchState::SiteReports)
         int torrents = 0;
         int files = 0;
         int peerCounts = 0;    // peer counts received

@@ -118,6 +118,7 @@ void StartSiteSearches(const std::shared_ptr<TSearchState>& state)
     state->SiteBusy.fill(false);
     for (const int slot : StartedSlots) state->SiteBusy[slot] = true;
     state->ClearSeen();
+    state->StartSiteReports();  // before any worker: each takes this search's number
     const std::string k = UrlEncode(state->SearchKeyword);
     for (const int slot : StartedSlots) {
         const std::optional<TSiteQuery> q = BuildSiteQuery(slot, k, state->SearchCategory, state->Hosts);

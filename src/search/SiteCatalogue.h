@@ -77,7 +77,7 @@ std::optional<TSiteQuery> BuildSiteQuery(int slot, std::string_view encodedKeywo
 inline constexpr std::array<int, 8> StartedSlots = {1, 4, 8, 2, 3, 5, 6, 0};
 
 // Starts one search: marks the eight searched slots busy (7 and 9 not busy),
-// empties the seen lists, and starts one TIdSearchThread per busy slot with
+// empties the seen lists and the site reports, and starts one TIdSearchThread per busy slot with
 // the query built from state->SearchKeyword and state->SearchCategory,
 // adding each to the state's search thread list. Window thread; returns as
 // soon as the workers run. Throws std::system_error when a thread cannot be

@@ -334,5 +334,43 @@ TEST_F(SearchTest, StopJustBeforeAnAutomaticPeerCheckStartsReachesTheCheck)
     EXPECT_TRUE(tracker.Targets().empty()) << "the check announced after the stop";
 }
 
+TEST_F(SearchTest, EachSiteReportsHowItFared)
+{
+    FixtureSite& site = sites.Add(SITE_TORRENTREACTOR);
+    site.SetPages({{FixtureLinkText(1), "missing"}});
+    site.ServeDownload("missing", std::nullopt);  // a 404
+    sites.SetHost(SITE_ISOHUNT, DeadHost());
+    FixtureServer missing([](const std::string&) { return FixtureServer::Reply{503, "busy"}; });
+    sites.SetHost(SITE_GOOGLE, missing.Host());
+    Start();
+    ASSERT_TRUE(Finished());
+    const auto reports = session->GetProgress().sites;
+
+    const TSiteReport& reactor = reports[SITE_TORRENTREACTOR];
+    EXPECT_FALSE(reactor.Unreachable());
+    EXPECT_EQ(reactor.Pages, 2);  // the second page is empty
+    EXPECT_EQ(reactor.Torrents, 1);
+    EXPECT_EQ(reactor.DownloadFailures, 1);
+    EXPECT_EQ(reactor.Error, FetchError::HttpStatus);
+    EXPECT_EQ(reactor.Status, 404);
+
+    EXPECT_TRUE(reports[SITE_ISOHUNT].Unreachable());
+    EXPECT_EQ(reports[SITE_ISOHUNT].Error, FetchError::Connect);
+    EXPECT_EQ(reports[SITE_ISOHUNT].PageFailures, 1);
+    EXPECT_TRUE(reports[SITE_GOOGLE].Unreachable());
+    EXPECT_EQ(reports[SITE_GOOGLE].Error, FetchError::HttpStatus);
+    EXPECT_EQ(reports[SITE_GOOGLE].Status, 503);
+    EXPECT_FALSE(reports[SITE_BTBOT].Unreachable());  // an empty site answered
+    EXPECT_EQ(reports[SITE_BTBOT].Pages, 1);
+
+    // A worker of an earlier search records nothing into the next one.
+    const uint64_t before = session->State()->CurrentSearch();
+    const uint64_t next = session->State()->StartSiteReports();
+    EXPECT_NE(next, before);
+    session->State()->RecordFetchFailure(before, SITE_BTBOT, true, FetchError::Timeout, -1);
+    session->State()->RecordFetchFailure(next, SITE_BTBOT, true, FetchError::Stopped, -1);  // a stop is no failure
+    EXPECT_EQ(session->State()->SiteReports()[SITE_BTBOT].PageFailures, 0);
+}
+
 }  // namespace
 }  // namespace sorvena::test
