@@ -55,8 +55,8 @@ void runGet(const GetOptions& options)
     std::string body;
     const FetchResult result = GetHtml(options.url, fetch, body);
     if (!result.ok) {
-        std::fprintf(stderr, "sorvena-cli: get %s: every attempt failed (%d made); last: %s", TerminalText(options.url).c_str(),
-                     result.attempts, failureText(result.error));
+        std::fprintf(stderr, "sorvena-cli: get %s: every attempt failed (%d made); last: %s",
+                     TerminalText(options.url).c_str(), result.attempts, failureText(result.error));
         if (result.status >= 0) std::fprintf(stderr, " (status %d)", result.status);
         std::fputc('\n', stderr);
         exitStatus = 1;

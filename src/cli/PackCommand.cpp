@@ -42,7 +42,8 @@ void runPack(const PackOptions& opts)
         }
         auto torrent = std::make_unique<TTorrentEx>();
         if (!torrent->LoadMetainfo(bytes))
-            std::cerr << "sorvena-cli: " << TerminalText(path) << " is not a torrent; packed as far as it could be read\n";
+            std::cerr << "sorvena-cli: " << TerminalText(path)
+                      << " is not a torrent; packed as far as it could be read\n";
         torrents.push_back(std::move(torrent));
     }
     std::vector<const TTorrentFile*> list;

@@ -140,7 +140,8 @@ TEST_F(CliTerminalOutput, EveryCommandEscapesControlCharacters)
         const CliResult r = RunCli(c.args);
         for (const std::string* stream : {&r.out, &r.err}) {
             const size_t at = firstControl(*stream);
-            EXPECT_EQ(at, std::string::npos) << "a raw control character in: " << stream->substr(at == std::string::npos ? 0 : at > 40 ? at - 40 : 0, 80);
+            EXPECT_EQ(at, std::string::npos)
+                << "a raw control character in: " << stream->substr(at == std::string::npos || at < 40 ? 0 : at - 40, 80);
         }
         EXPECT_NE((c.toStderr ? r.err : r.out).find(c.shown), std::string::npos) << r.out << r.err;
     }
