@@ -22,6 +22,7 @@
 #include "metainfo/TorrentFile.h"
 #include "worker/ConsoleMessages.h"
 #include "tracker/CheckPingThread.h"
+#include "base/AsciiCase.h"
 
 namespace sorvena::cli {
 
@@ -38,11 +39,7 @@ struct PeersOptions {
 bool hasHttpTracker(const TTorrentFile& torrent)
 {
     for (const std::string& url : PeerCheckTrackers(torrent)) {
-        if (url.size() < 7) continue;
-        std::string scheme = url.substr(0, 7);
-        for (char& c : scheme)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (scheme == "http://") return true;
+        if (AsciiStartsWithNoCase(url, "http://")) return true;
     }
     return false;
 }

@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/AsciiCase.h"
+#include "base/Hex.h"
+
 namespace sorvena {
 
 namespace {
@@ -17,16 +20,6 @@ constexpr size_t ReadBufferBytes = 64 * 1024;
 // through the read buffer.
 constexpr size_t DirectReadBytes = ReadBufferBytes / 2;
 
-char lowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
-}
 
 // Header values are trimmed of blanks and control bytes on both sides.
 std::string_view trim(std::string_view s)
@@ -58,14 +51,6 @@ bool parseContentLength(std::string_view text, uint64_t& value)
     return true;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The chunk size is the text before the first blank read as hexadecimal; text
 // that is not a hexadecimal number counts as 0 (so "5;name=value" ends the
 // body). False when the number does not fit in 63 bits.
@@ -73,11 +58,11 @@ bool parseChunkSize(std::string_view line, uint64_t& size)
 {
     const std::string_view token = line.substr(0, line.find(' '));
     size = 0;
-    if (token.empty() || !std::all_of(token.begin(), token.end(), [](char c) { return hexDigit(c) >= 0; }))
+    if (token.empty() || !std::all_of(token.begin(), token.end(), [](char c) { return HexDigitValue(c) >= 0; }))
         return true;
     for (char c : token) {
         if (size > (static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) >> 4)) return false;
-        size = (size << 4) | static_cast<uint64_t>(hexDigit(c));
+        size = (size << 4) | static_cast<uint64_t>(HexDigitValue(c));
     }
     return true;
 }
@@ -111,13 +96,13 @@ public:
     const std::string* Find(std::string_view name) const
     {
         for (const Header& h : m_items)
-            if (equalsNoCase(h.name, name)) return &h.value;
+            if (AsciiEqualsNoCase(h.name, name)) return &h.value;
         return nullptr;
     }
     bool HasNonEmpty(std::string_view name) const
     {
         return std::any_of(m_items.begin(), m_items.end(),
-                           [&](const Header& h) { return equalsNoCase(h.name, name) && !h.value.empty(); });
+                           [&](const Header& h) { return AsciiEqualsNoCase(h.name, name) && !h.value.empty(); });
     }
 
 private:
@@ -353,8 +338,8 @@ FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
         scheme = rest.substr(0, p);
         rest.remove_prefix(p + 3);
     }
-    if (equalsNoCase(scheme, "https")) return FetchError::NoTls;
-    const bool http = scheme.empty() || equalsNoCase(scheme, "http");
+    if (AsciiEqualsNoCase(scheme, "https")) return FetchError::NoTls;
+    const bool http = scheme.empty() || AsciiEqualsNoCase(scheme, "http");
 
     // The authority also ends at a query ("http://host?q" asks for "/?q"),
     // so that such a URL does not take "host?q" for a host name.

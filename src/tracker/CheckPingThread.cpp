@@ -10,6 +10,8 @@
 
 #include "metainfo/BDecode.h"
 #include "metainfo/Hashes.h"
+#include "base/AsciiCase.h"
+#include "base/Hex.h"
 
 namespace sorvena {
 
@@ -25,22 +27,14 @@ bool isUnreserved(unsigned char c)
 
 void appendPercentEncoded(std::string& out, std::string_view bytes)
 {
-    static constexpr char Hex[] = "0123456789ABCDEF";
     for (const char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
         if (isUnreserved(c)) {
             out += ch;
         } else {
-            out += '%';
-            out += Hex[c >> 4];
-            out += Hex[c & 0x0F];
+            AppendPercentEscape(out, c);
         }
     }
-}
-
-char lowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
 // The distinct peer addresses of one check. Two texts that differ only in
@@ -55,7 +49,7 @@ public:
     {
         if (m_seen.size() >= m_limit) return false;
         std::string key(text);
-        for (char& c : key) c = lowerAscii(c);
+        for (char& c : key) c = AsciiLower(c);
         if (m_seen.insert(std::move(key)).second) ++added;
         return true;
     }

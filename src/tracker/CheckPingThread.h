@@ -73,7 +73,7 @@ struct PeerCheckOptions {
     size_t maxAddresses = PeerCheckMaxAddresses;
 };
 
-// One peer check, run once on a worker thread of its own at idle priority.
+// One peer check, run once on a worker thread of its own at the workers' lower priority.
 //
 // Lifetime: Create copies what the check needs (trackers, raw info hash, info
 // hash text) from the torrent, which may be destroyed as soon as Create

@@ -7,13 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "CliRun.h"
 #include "net/IndyUtil.h"
+#include "support/CliRun.h"
 #include "results/ResultsFile.h"
 
 namespace sorvena::test {
@@ -75,8 +76,14 @@ TEST_F(CliInputFiles, OversizedAndUnreadableFilesAreErrorsNamingTheFile)
 
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command + " " + c.file.filename().string());
-        const std::string command = c.command == "pack out.vrk" ? "pack " + ShellWord(m_dir / "out.vrk") : c.command;
-        const CliResult r = RunCli(command + " " + ShellWord(c.file));
+        std::vector<std::string> args;
+        for (size_t at = 0, end; at < c.command.size(); at = end + 1) {
+            end = std::min(c.command.find(' ', at), c.command.size());
+            args.push_back(c.command.substr(at, end - at));
+        }
+        if (args[0] == "pack") args[1] = (m_dir / args[1]).string();
+        args.push_back(c.file.string());
+        const CliResult r = RunCli(args);
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_NE(r.err.find(c.file.string()), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
@@ -91,7 +98,7 @@ TEST_F(CliInputFiles, AFileOfExactlyTheLimitIsRead)
     const fs::path file = m_dir / "at-limit.torrent";
     fs::copy_file(TorrentDir / "single-file.torrent", file);
     fs::resize_file(file, HttpMaxBodyBytes);
-    const CliResult r = RunCli("info --json " + ShellWord(file));
+    const CliResult r = RunCli({"info", "--json", file.string()});
     EXPECT_EQ(r.err.find("cannot read"), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("\"info_hash\":\""), std::string::npos) << r.out.substr(0, 200);
     EXPECT_EQ(r.out.find("\"info_hash\":\"\""), std::string::npos) << r.out.substr(0, 200);

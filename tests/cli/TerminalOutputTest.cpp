@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "CliRun.h"
 #include "search/SiteCatalogue.h"
+#include "support/CliRun.h"
 #include "support/FixtureSites.h"
 #include "support/FixtureTracker.h"
 #include "support/Shell.h"
@@ -98,8 +98,7 @@ TEST_F(CliTerminalOutput, EveryCommandEscapesControlCharacters)
                                                                   "6:pieces20:" + std::string(20, 'p') + "ee");
     const fs::path missing = m_dir / (HostileAscii + "-missing.torrent");
     const fs::path vrk = m_dir / "hostile.vrk";
-    ASSERT_EQ(RunCli("pack " + ShellWord(vrk) + " " + ShellWord(torrent) + " --keyword " + ShellWord(HostileAscii)).status,
-              0);
+    ASSERT_EQ(RunCli({"pack", vrk.string(), torrent.string(), "--keyword", HostileAscii}).status, 0);
 
     FixtureSites sites;
     FixtureSite& site = sites.Add(SITE_TORRENTREACTOR);
@@ -107,32 +106,32 @@ TEST_F(CliTerminalOutput, EveryCommandEscapesControlCharacters)
     site.ServeDownload("h1", hostileTorrent(""));
     const fs::path settings = write("hosts.ini", settingsText(sites.Prepare("linux", 0)));
 
+    const std::string dir = m_dir.string() + "/";
     struct Case {
         const char* name;
-        std::string args;
+        std::vector<std::string> args;
         bool toStderr;
         std::string shown;  // an escaped text the stream must hold
     };
     const std::vector<Case> cases = {
-        {"info: name", "info " + ShellWord(torrent), false, "Name:            " + HostileShown},
-        {"info: file path", "info " + ShellWord(torrent), false, HostileShown + "dir/" + HostileShown + "file  5 bytes"},
-        {"info: comment", "info " + ShellWord(torrent), false, "Comment:         " + HostileShown},
-        {"info: backup tracker", "info " + ShellWord(torrent), false, "http://127.0.0.1:1/" + HostileShown},
-        {"info: file name", "info " + ShellWord(hostilePath), false, HostileAsciiShown + ".torrent"},
-        {"info: unreadable file", "info " + ShellWord(missing), true, "cannot read " + m_dir.string() + "/" + HostileAsciiShown},
-        {"pack: unreadable file", "pack " + ShellWord(m_dir / "x.vrk") + " " + ShellWord(missing), true,
-         "cannot read " + m_dir.string() + "/" + HostileAsciiShown},
-        {"pack: not a torrent", "pack " + ShellWord(m_dir / "y.vrk") + " " + ShellWord(write(HostileAscii + ".txt", "x")),
-         true, HostileAsciiShown + ".txt is not a torrent"},
-        {"list: comment", "list " + ShellWord(vrk), false, "Comment:   0;" + HostileAsciiShown},
-        {"list: keyword", "list " + ShellWord(vrk), false, "Keyword:   evil\\x1b]0\n"},  // up to the first ";"
-        {"list: unreadable file", "list " + ShellWord(missing), true, HostileAsciiShown + "-missing.torrent"},
-        {"peers: result line", "peers --recheck 0 " + ShellWord(torrent), false, "2 peers  " + HostileShown},
-        {"peers: file without tracker", "peers " + ShellWord(hostilePath), true, HostileAsciiShown + ".torrent: no usable"},
-        {"search: result table", "search linux --no-peers --settings " + ShellWord(settings), false, HostileShown},
-        {"search: unknown category", "search linux --category " + ShellWord(HostileAscii), true,
+        {"info: name", {"info", torrent.string()}, false, "Name:            " + HostileShown},
+        {"info: file path", {"info", torrent.string()}, false, HostileShown + "dir/" + HostileShown + "file  5 bytes"},
+        {"info: comment", {"info", torrent.string()}, false, "Comment:         " + HostileShown},
+        {"info: backup tracker", {"info", torrent.string()}, false, "http://127.0.0.1:1/" + HostileShown},
+        {"info: file name", {"info", hostilePath.string()}, false, HostileAsciiShown + ".torrent"},
+        {"info: unreadable file", {"info", missing.string()}, true, "cannot read " + dir + HostileAsciiShown},
+        {"pack: unreadable file", {"pack", dir + "x.vrk", missing.string()}, true, "cannot read " + dir + HostileAsciiShown},
+        {"pack: not a torrent", {"pack", dir + "y.vrk", write(HostileAscii + ".txt", "x").string()}, true,
+         HostileAsciiShown + ".txt is not a torrent"},
+        {"list: comment", {"list", vrk.string()}, false, "Comment:   0;" + HostileAsciiShown},
+        {"list: keyword", {"list", vrk.string()}, false, "Keyword:   evil\\x1b]0\n"},  // up to the first ";"
+        {"list: unreadable file", {"list", missing.string()}, true, HostileAsciiShown + "-missing.torrent"},
+        {"peers: result line", {"peers", "--recheck", "0", torrent.string()}, false, "2 peers  " + HostileShown},
+        {"peers: file without tracker", {"peers", hostilePath.string()}, true, HostileAsciiShown + ".torrent: no usable"},
+        {"search: result table", {"search", "linux", "--no-peers", "--settings", settings.string()}, false, HostileShown},
+        {"search: unknown category", {"search", "linux", "--category", HostileAscii}, true,
          "unknown category " + HostileAsciiShown},
-        {"get: failed fetch", "get --attempts 1 --pause 0 " + ShellWord("http://" + DeadHost() + "/" + HostileAscii), true,
+        {"get: failed fetch", {"get", "--attempts", "1", "--pause", "0", "http://" + DeadHost() + "/" + HostileAscii}, true,
          "/" + HostileAsciiShown + ": every attempt failed"},
     };
     for (const Case& c : cases) {
@@ -163,11 +162,13 @@ at = data.find(b'd4:infodee')
 data[at] ^= 1
 open(sys.argv[1], 'wb').write(data)
 )");
-    RunCommand("python3 " + ShellWord(script) + " " + ShellWord(vrk));
+    RunCommand("python3 '" + script.string() + "' '" + vrk.string() + "'");
     ASSERT_TRUE(fs::exists(vrk));
-    for (const char* args : {"list ", "list --json "}) {
-        SCOPED_TRACE(args);
-        const CliResult r = RunCli(args + ShellWord(vrk));
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"list"}, {"list", "--json"}}) {
+        SCOPED_TRACE(args.size());
+        std::vector<std::string> withFile = args;
+        withFile.push_back(vrk.string());
+        const CliResult r = RunCli(withFile);
         EXPECT_NE(r.status, 0);
         EXPECT_EQ(firstControl(r.err), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("m\xc3\xa9\\r\\u009b2J\\u009b]0;pwned\\n.torrent"), std::string::npos) << r.err;

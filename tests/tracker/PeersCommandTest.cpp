@@ -2,17 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/CliRun.h"
 #include "support/FixtureTracker.h"
 #include "support/PeerCheckRun.h"
 
@@ -20,30 +19,6 @@ namespace sorvena::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Result runCli(const std::string& args, const fs::path& dir)
-{
-    const fs::path errFile = dir / "stderr.txt";
-    const std::string command = std::string("'") + SORVENA_CLI + "' " + args + " 2>'" + errFile.string() + "'";
-    Result r;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return r;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
-    const int raw = ::pclose(pipe);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::ifstream e(errFile);
-    std::stringstream ss;
-    ss << e.rdbuf();
-    r.err = ss.str();
-    return r;
-}
 
 std::vector<std::string> sortedLines(const std::string& text)
 {
@@ -82,14 +57,14 @@ TEST(CliPeers, ALinePerCheckedTorrentAndAReasonForEveryOtherFile)
         {"malformed.torrent", TorrentBytes("Malformed", malformed.Url())},
         {"not-a-torrent.torrent", "<html></html>"},
     };
-    std::string args = "peers --recheck 0";
+    std::vector<std::string> args = {"peers", "--recheck", "0"};
     for (const File& file : files) {
         std::ofstream(dir / file.name, std::ios::binary) << file.bytes;
-        args += " '" + (dir / file.name).string() + "'";
+        args.push_back((dir / file.name).string());
     }
-    args += " '" + (dir / "missing.torrent").string() + "'";
+    args.push_back((dir / "missing.torrent").string());
 
-    const Result r = runCli(args, dir);
+    const CliResult r = RunCli(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(sortedLines(r.out), sortedLines(hashOf(files[0].bytes) + "  3 peers  Three\n" + hashOf(files[1].bytes) +
                                               "  1 peer   One\n"));

@@ -10,16 +10,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <future>
 #include <memory>
 
+#include "support/Waits.h"
 #include "worker/WorkerThread.h"
 
 namespace sorvena {
 namespace {
-
-using namespace std::chrono_literals;
 
 struct Scheduling {
     int policy = -1;
@@ -59,7 +57,7 @@ class WorkerThreadPriority : public ::testing::Test {
 protected:
     void TearDown() override
     {
-        EXPECT_TRUE(TWorkerThread::WaitForAll(10s));
+        EXPECT_TRUE(TWorkerThread::WaitForAll(test::EventWaitCap));
         if (m_restoreNice) ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), m_mainNice);
     }
 
