@@ -105,8 +105,8 @@ void printTable(const TSearchSession& session)
     session.ForEachResult([](const TTorrentEx& t) {
         const std::string peers = t.PeerCount < 0 ? "?" : std::to_string(t.PeerCount);
         std::printf("%6s  %10s  %5d  %-20s  %s\n", peers.c_str(), SizeToText(t.TotalSize).c_str(),
-                    static_cast<int>(t.SubFiles.size()), DisplayText(GetUrlHost(t.LinkUrl)).c_str(),
-                    DisplayText(t.TorrentName).c_str());
+                    static_cast<int>(t.SubFiles.size()), TerminalText(GetUrlHost(t.LinkUrl)).c_str(),
+                    TerminalText(t.TorrentName).c_str());
     });
 }
 
@@ -114,7 +114,7 @@ void runSearch(const SearchOptions& options)
 {
     const std::optional<int> category = categoryIndex(options.category);
     if (!category) {
-        std::fprintf(stderr, "sorvena-cli: search: unknown category %s\n", options.category.c_str());
+        std::fprintf(stderr, "sorvena-cli: search: unknown category %s\n", TerminalText(options.category).c_str());
         exitStatus = 2;
         return;
     }
@@ -123,7 +123,8 @@ void runSearch(const SearchOptions& options)
         TIniFile settings;
         std::string reason;
         if (!settings.LoadFromFile(options.settings, reason)) {
-            std::fprintf(stderr, "sorvena-cli: search: cannot read %s: %s\n", options.settings.c_str(), reason.c_str());
+            std::fprintf(stderr, "sorvena-cli: search: cannot read %s: %s\n", TerminalText(options.settings).c_str(),
+                         TerminalText(reason).c_str());
             exitStatus = 2;
             return;
         }

@@ -61,7 +61,7 @@ bool TIdSearchThread::fetch(const std::string& url, std::string& body, bool resu
 void TIdSearchThread::Execute()
 {
     int page = FStartPage;
-    for (;;) {
+    for (int pages = 1;; ++pages) {
         if (Terminated()) return;
         bool found = false;
         std::string html;
@@ -82,7 +82,7 @@ void TIdSearchThread::Execute()
                     found = handOver(std::move(entry)) || found;
             } while (!Terminated() && found);
         }
-        if (!found || singlePage()) break;
+        if (!found || singlePage() || pages >= MaxPagesPerSite) break;
         ++page;
     }
     if (!Terminated() && !m_state->MainWindowHandle->SiteDone(FSiteIndex)) Terminate();

@@ -25,6 +25,12 @@ namespace sorvena {
 
 class TSearchState;
 
+// The most result pages one worker asks its site for in one search. A site
+// that keeps listing new torrents on every page would otherwise be walked
+// without end; the real sites stop long before (Google gives no results past
+// the 1,000th, 100 pages of 10). After the last page the site is done.
+inline constexpr int MaxPagesPerSite = 100;
+
 class TIdSearchThread : public TWorkerThread {
 public:
     // With a download prefix: a link cut from a page is appended to it.

@@ -14,6 +14,7 @@
 #include "support/FixtureTracker.h"
 #include "support/PeerCheckRun.h"
 #include "support/Waits.h"
+#include "search/IdSearchThread.h"
 #include "search/SearchSession.h"
 #include "search/SearchState.h"
 #include "worker/WorkerThread.h"
@@ -280,6 +281,26 @@ TEST_F(SearchTest, StopWhileWorkerWaitsInFetch)
         }
         const auto downloads = site.Downloads();
         EXPECT_EQ(std::count(downloads.begin(), downloads.end(), "t3"), 0);
+        session.reset();
+    }
+}
+
+TEST_F(SearchTest, SiteThatPagesWithoutEndIsDoneAfterThePageLimit)
+{
+    // Every page lists two torrents never seen before. A paged slot and one
+    // whose links are whole URLs.
+    for (const int slot : {SITE_PIRATEBAY, SITE_GOOGLE}) {
+        SCOPED_TRACE(slot);
+        FixtureSites local;
+        FixtureSite& site = local.Add(slot);
+        site.SetEndlessPages(2);
+        session = std::make_unique<TSearchSession>(local.Prepare("linux", 0));
+        session->State()->FetchPause = 1ms;
+        session->BeginSearch("linux", 0);
+        ASSERT_TRUE(Finished()) << "the site is still being walked after " << site.QueryTargets().size() << " pages";
+        EXPECT_EQ(site.QueryTargets().size(), static_cast<size_t>(MaxPagesPerSite));
+        EXPECT_EQ(session->GetProgress().torrents, 2 * MaxPagesPerSite);
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
         session.reset();
     }
 }

@@ -81,6 +81,11 @@ public:
     // Result pages: the link texts of each page. Use FixtureLinkText for a
     // served torrent; any other text is listed as it is.
     void SetPages(std::vector<std::vector<std::string>> pages);
+    // After the pages set, every further page lists linksPerPage torrents
+    // never listed before (ids from EndlessFirstId on), and serves them: a
+    // site that pages without end.
+    static constexpr int EndlessFirstId = 1'000'000;
+    void SetEndlessPages(int linksPerPage);
     // Serves FixtureTorrent(id) behind FixtureLinkText(id) (SetPages does it
     // for every listed id-shaped link).
     void ServeTorrent(int id);
@@ -111,6 +116,7 @@ private:
     std::map<std::string, std::optional<std::string>> m_downloads;  // by link text
     std::vector<std::string> m_queryTargets;
     std::vector<std::string> m_downloaded;
+    int m_endlessLinksPerPage = 0;
     int m_holdQuery = -1;
     std::string m_holdDownload;
     FixtureServer m_server;  // last: stopped first, while the rest is alive
