@@ -44,8 +44,22 @@ public:
 
     uint32_t position() const { return m_pos; }
 
-    Result value(int depth)
+    // shape: how to emit this value. Whole (null) emits everything; a
+    // collapsed container is emitted as one token once it is known to be a value.
+    Result value(int depth, const TBencodeShape* shape = TBencodeShape::Whole(), bool collapse = false)
     {
+        if (collapse && m_out) {
+            if (m_pos >= m_size) return {};
+            const auto type = static_cast<unsigned char>(m_bytes[m_pos]);
+            if (type == 'l' || type == 'd') {
+                std::vector<TBencodeToken>* out = m_out;
+                m_out = nullptr;
+                const Result r = value(depth);
+                m_out = out;
+                if (r.present) emit({r.start, 1, r.kind});
+                return r;
+            }
+        }
         if (m_pos >= m_size) return {};
         const auto type = static_cast<unsigned char>(m_bytes[m_pos++]);
         if (isDigit(type)) {
@@ -57,8 +71,8 @@ public:
         if (type == 'i') return integer();
         // Past the depth limit an opening byte starts no value: the caller goes
         // on with the next byte, so hostile nesting costs no stack.
-        if (type == 'l') return depth < BencodeMaxDepth ? list(depth) : Result{};
-        if (type == 'd') return depth < BencodeMaxDepth ? dictionary(depth) : Result{};
+        if (type == 'l') return depth < BencodeMaxDepth ? list(depth, shape) : Result{};
+        if (type == 'd') return depth < BencodeMaxDepth ? dictionary(depth, shape) : Result{};
         return {};
     }
 
@@ -96,18 +110,20 @@ private:
         return r;
     }
 
-    Result list(int depth)
+    Result list(int depth, const TBencodeShape* shape)
     {
         const Result r{true, TBencodeKind::List, m_pos - 1, 0};
         const size_t self = mark();
         emit({r.start, 0, TBencodeKind::List});
-        while (m_pos < m_size && m_bytes[m_pos] != 'e') value(depth + 1);
+        const TBencodeShape* items = shape ? shape->Items : nullptr;
+        const bool collapseItems = shape && !items;
+        while (m_pos < m_size && m_bytes[m_pos] != 'e') value(depth + 1, items, collapseItems);
         if (m_pos < m_size) ++m_pos;
         close(self);
         return r;
     }
 
-    Result dictionary(int depth)
+    Result dictionary(int depth, const TBencodeShape* shape)
     {
         const Result r{true, TBencodeKind::Dictionary, m_pos - 1, 0};
         const size_t self = mark();
@@ -134,7 +150,19 @@ private:
             byteString(c, keyStart, keyLength);
             emit({keyStart, keyLength, TBencodeKind::String});
             const uint32_t valueStart = m_pos;
-            const Result item = value(depth + 1);
+            const TBencodeShape* itemShape = TBencodeShape::Whole();
+            bool collapseItem = false;
+            if (shape && m_out) {
+                collapseItem = true;
+                const std::string_view key = m_bytes.substr(keyStart, keyLength);
+                for (size_t k = 0; k < shape->KeyCount; ++k) {
+                    if (shape->Keys[k].Key != key) continue;
+                    itemShape = shape->Keys[k].Shape;
+                    collapseItem = !itemShape;
+                    break;
+                }
+            }
+            const Result item = value(depth + 1, itemShape, collapseItem);
             if (!item.present || keyLength == 0) rollback(keyMark);
             // The info hash is taken over exactly the bytes this value consumed.
             if (keyLength == 4 && m_bytes.compare(keyStart, 4, "info") == 0)
@@ -227,12 +255,13 @@ TObjectPtr buildTree(const TBencodeTokens& tokens, uint32_t at)
 
 }  // namespace
 
-TBencodeTokens::TBencodeTokens(TMemoryStream& stream) : m_bytes(limitTo32Bits(stream.Bytes()))
+TBencodeTokens::TBencodeTokens(TMemoryStream& stream, const TBencodeShape* shape)
+    : m_bytes(limitTo32Bits(stream.Bytes()))
 {
     const size_t from = stream.Position();
     if (from >= m_bytes.size()) return;
     Parser parser(m_bytes, static_cast<uint32_t>(from), &m_tokens);
-    parser.value(0);
+    parser.value(0, shape);
     stream.Seek(parser.position());
 }
 

@@ -90,6 +90,23 @@ struct TBencodeToken {
     TBencodeKind Kind;
 };
 
+// Which containers a reader of tokens descends into. Every other list or
+// dictionary is still decoded to find where it ends and whether it is none,
+// but it stands as one token without elements ("collapsed"), so what a
+// reader does not read costs no memory. Scalars are always tokens.
+struct TBencodeShape {
+    struct TKey {
+        std::string_view Key;
+        const TBencodeShape* Shape;  // null: the value is collapsed
+    };
+    const TKey* Keys = nullptr;  // a dictionary: the keys whose values have elements
+    size_t KeyCount = 0;
+    const TBencodeShape* Items = nullptr;  // a list: the shape of every element; null collapses them
+
+    // The shape that collapses nothing: every value with all its elements.
+    static const TBencodeShape* Whole() { return nullptr; }
+};
+
 // One decoded value as a flat array of tokens over the caller's bytes, which
 // must outlive it. Token 0 is the value; a container is followed by the
 // tokens of its elements, each element's tokens followed by the next. A
@@ -103,8 +120,10 @@ struct TBencodeToken {
 class TBencodeTokens {
 public:
     // Decodes one value at the stream's position and leaves the stream after
-    // the bytes it consumed, exactly as BencodeDecode does.
-    explicit TBencodeTokens(TMemoryStream& stream);
+    // the bytes it consumed, exactly as BencodeDecode does. With a shape,
+    // the containers it does not name are collapsed: a collapsed container
+    // is one token (Length 1) and shows no elements.
+    explicit TBencodeTokens(TMemoryStream& stream, const TBencodeShape* shape = TBencodeShape::Whole());
 
     static constexpr uint32_t NoToken = UINT32_MAX;
 

@@ -49,6 +49,19 @@ void requireKind(const TBencodeTokens& tokens, uint32_t value, TBencodeKind kind
 
 constexpr uint32_t Absent = TBencodeTokens::NoToken;
 
+// The containers the loader reads. Every other list or dictionary of a file
+// is decoded only to find its end, so what the model does not hold costs
+// no memory however large it is.
+const TBencodeShape ScalarItems{};  // "path" and the tiers of "announce-list"
+const TBencodeShape::TKey FileEntryKeys[] = {{"path", &ScalarItems}};
+const TBencodeShape FileEntry{FileEntryKeys, std::size(FileEntryKeys), nullptr};
+const TBencodeShape FileList{nullptr, 0, &FileEntry};
+const TBencodeShape::TKey InfoKeys[] = {{"files", &FileList}};
+const TBencodeShape InfoShape{InfoKeys, std::size(InfoKeys), nullptr};
+const TBencodeShape TierList{nullptr, 0, &ScalarItems};
+const TBencodeShape::TKey MetainfoKeys[] = {{"announce-list", &TierList}, {"info", &InfoShape}};
+const TBencodeShape MetainfoShape{MetainfoKeys, std::size(MetainfoKeys), nullptr};
+
 }  // namespace
 
 namespace LoadMessage {
@@ -130,7 +143,7 @@ bool TTorrentFile::takeApart(std::string_view bytes, int64_t& runningSize)
     // The decoded tokens live only for this load: what the program reads
     // later is copied into the fields, and nothing else of the file is kept.
     TMemoryStream stream(bytes);
-    const TBencodeTokens tokens(stream);
+    const TBencodeTokens tokens(stream, &MetainfoShape);
     if (tokens.Empty()) {
         LoadErrors.emplace_back(LoadMessage::NotBencoded);
         return false;
@@ -168,9 +181,9 @@ bool TTorrentFile::takeApart(std::string_view bytes, int64_t& runningSize)
     }
     const uint32_t info = infoValue;
     requireKind(tokens, info, TBencodeKind::Dictionary, "info");
-    static constexpr std::string_view InfoKeys[] = {"name", "piece length", "pieces", "length", "files"};
-    uint32_t keys[std::size(InfoKeys)];
-    tokens.Find(info, InfoKeys, keys, std::size(InfoKeys));
+    static constexpr std::string_view InfoFields[] = {"name", "piece length", "pieces", "length", "files"};
+    uint32_t keys[std::size(InfoFields)];
+    tokens.Find(info, InfoFields, keys, std::size(InfoFields));
     const auto [name, pieceLength, pieces, length, files] = keys;
 
     if (name != Absent) {

@@ -44,6 +44,12 @@ std::string BuildAnnounceQuery(std::string_view infoHash, std::string_view peerI
                                std::string_view event, int32_t port, int32_t uploaded, int32_t downloaded,
                                int32_t left);
 
+// The number of distinct addresses one tracker reply gives a check that has
+// none yet (at most maxAddresses), or -1 when its peer list holds an item
+// that is not a dictionary with a text "ip" (a check then ends without a
+// report). The reply is read in place: memory does not grow with its size.
+int64_t CountReplyPeers(std::string_view reply, size_t maxAddresses = PeerCheckMaxAddresses);
+
 // The announce request URL: trackerUrl followed by query (as built above).
 // A tracker URL that already holds a query ("…/announce?passkey=…") gets the
 // parameters joined with "&"; one that ends in "?" or "&" gets them directly.
