@@ -14,9 +14,11 @@
 //
 // Three forms of the same decoding, which agree on every input:
 // - TBencodeTokens: one array of 12-byte tokens over the caller's bytes, at
-//   most one token per two input bytes (plus one per open level at the end
-//   of the input), so decoding n bytes allocates at most 6n + 4 KiB, in one
-//   allocation. The loader reads torrents through it.
+//   most one token per two input bytes (plus one per level still open at
+//   the end of the input). The tokens of n bytes hold at most 6n + 4 KiB,
+//   and the array, grown by doubling up to that bound, at most 12n + 8 KiB
+//   while it grows. A shape leaves out the elements of containers a reader
+//   does not need; the loader reads torrents through it.
 // - TBencodeWalker: reads values in place and allocates nothing, for readers
 //   that need a few values of a large input (tracker replies).
 // - BencodeDecode: a tree of owned objects built from the tokens, some 30 to
