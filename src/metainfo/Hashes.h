@@ -4,7 +4,6 @@
 // A decoded tree is owned from its root: lists and dictionaries own their
 // elements. One tree is used by one thread at a time.
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
