@@ -73,8 +73,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (peak.Bytes() > 12 * size + 2 * fieldBytes(torrent) + 65536) fail("the load beyond its memory bound");
         if (kept > fieldBytes(torrent) + 4096) fail("the load kept more than its fields");
     }
-    TTorrentFile expected;
-    if (reference::Load(expected, input) != ok || !sameFields(expected, torrent)) fail("fields other than the reference");
+    // The reference builds a tree, seconds for a few megabytes under the
+    // sanitizers: larger inputs are held to the memory bounds only.
+    if (size <= (1 << 20)) {
+        TTorrentFile expected;
+        if (reference::Load(expected, input) != ok || !sameFields(expected, torrent))
+            fail("fields other than the reference");
+    }
 
     if (!ok || torrent.TorrentName.ends_with(".torrent")) return 0;
     // A name that loses ".torrent" again on each load cannot round-trip.
