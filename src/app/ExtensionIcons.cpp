@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "base/Trace.h"
+#include "base/AsciiCase.h"
 
 namespace sorvena {
 
@@ -28,9 +29,7 @@ int TExtensionIcons::ImageIndexOf(std::string_view name)
 {
     const size_t dot = name.rfind('.');
     if (dot == std::string_view::npos) return -1;
-    std::string extension(name.substr(dot));
-    for (char& c : extension)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::string extension = AsciiLowerCopy(name.substr(dot));
 
     if (m_noIconExtensions.count(extension)) return -1;
     if (auto found = m_imageIndexByExtension.find(extension); found != m_imageIndexByExtension.end())

@@ -4,6 +4,7 @@
 #include <exception>
 #include <system_error>
 
+#include "base/AsciiCase.h"
 #include "base/Trace.h"
 
 namespace sorvena {
@@ -41,8 +42,8 @@ std::string foldCase(std::string_view s)
     std::string out(s);
     for (size_t i = 0; i < out.size(); ++i) {
         const auto c = static_cast<unsigned char>(out[i]);
-        if (c >= 'A' && c <= 'Z') {
-            out[i] = static_cast<char>(c + ('a' - 'A'));
+        if (c < 0x80) {
+            out[i] = AsciiLower(out[i]);
         } else if (c == 0xC3 && i + 1 < out.size()) {
             const auto next = static_cast<unsigned char>(out[i + 1]);
             if (next >= 0x80 && next <= 0x9E && next != 0x97) out[i + 1] = static_cast<char>(next + 0x20);

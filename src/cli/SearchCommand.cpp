@@ -19,6 +19,7 @@
 #include "search/SearchSession.h"
 #include "search/SearchUtil.h"
 #include "base/StringUtil.h"
+#include "base/AsciiCase.h"
 
 namespace sorvena::cli {
 
@@ -45,12 +46,7 @@ extern "C" void onInterrupt(int)
 std::optional<int> categoryIndex(const std::string& text)
 {
     for (int i = 0; i < CategoryCount; ++i) {
-        const std::string_view name = CategoryNames[i];
-        if (name.size() == text.size() &&
-            std::equal(name.begin(), name.end(), text.begin(), [](char a, char b) {
-                return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-            }))
-            return i;
+        if (AsciiEqualsNoCase(CategoryNames[i], text)) return i;
     }
     if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos && text.size() <= 2) {
         const int index = std::stoi(text);

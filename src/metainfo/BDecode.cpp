@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/Hex.h"
+
 namespace sorvena {
 
 namespace {
@@ -357,15 +359,7 @@ TObjectPtr BencodeDecode(TMemoryStream& stream)
 
 std::string BytesToHex(std::string_view bytes, size_t maxCount)
 {
-    static constexpr char Digits[] = "0123456789abcdef";
-    const size_t n = bytes.size() < maxCount ? bytes.size() : maxCount;
-    std::string out(n * 2, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        out[2 * i] = Digits[b >> 4];
-        out[2 * i + 1] = Digits[b & 15];
-    }
-    return out;
+    return HexLower(bytes.substr(0, maxCount));
 }
 
 }  // namespace sorvena

@@ -6,6 +6,8 @@
 
 #if defined(SORVENA_HAVE_SHA_NI)
 #include <cpuid.h>
+
+#include "base/Hex.h"
 #endif
 
 namespace sorvena {
@@ -136,13 +138,9 @@ const uint8_t* TMessageDigest::DigestBytes() const
 
 std::string TMessageDigest::DigestHex() const
 {
-    static constexpr char HexDigits[] = "0123456789abcdef";
     const uint8_t* bytes = DigestBytes();
     std::string hex(2 * static_cast<size_t>(m_digestSize), '\0');
-    for (size_t i = 0; i < static_cast<size_t>(m_digestSize); ++i) {
-        hex[2 * i] = HexDigits[bytes[i] >> 4];
-        hex[2 * i + 1] = HexDigits[bytes[i] & 0x0F];
-    }
+    WriteHex(bytes, static_cast<size_t>(m_digestSize), hex.data());
     return hex;
 }
 

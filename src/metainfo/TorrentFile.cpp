@@ -1,5 +1,6 @@
 #include "metainfo/TorrentFile.h"
 
+#include <algorithm>
 #include <cmath>
 #include <exception>
 #include <iterator>
@@ -7,6 +8,7 @@
 
 #include "metainfo/BDecode.h"
 #include "metainfo/MessageDigests.h"
+#include "base/Hex.h"
 
 namespace sorvena {
 
@@ -77,13 +79,8 @@ std::string FileMissingPath(size_t index)
 
 TTorrentPiece::TTorrentPiece(std::string_view raw20)
 {
-    static constexpr char Digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < m_raw.size(); ++i) {
-        const auto b = static_cast<unsigned char>(raw20[i]);
-        m_raw[i] = raw20[i];
-        m_hex[2 * i] = Digits[b >> 4];
-        m_hex[2 * i + 1] = Digits[b & 15];
-    }
+    std::copy_n(raw20.data(), m_raw.size(), m_raw.data());
+    WriteHex(reinterpret_cast<const unsigned char*>(m_raw.data()), m_raw.size(), m_hex.data());
 }
 
 TDateTime UnixSecondsToDateTime(int32_t seconds)

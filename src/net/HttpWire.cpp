@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "base/AsciiCase.h"
+#include "base/Hex.h"
+
 namespace sorvena {
 
 namespace {
@@ -17,16 +20,6 @@ constexpr size_t ReadBufferBytes = 64 * 1024;
 // through the read buffer.
 constexpr size_t DirectReadBytes = ReadBufferBytes / 2;
 
-char lowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
-}
-
-bool equalsNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lowerAscii(x) == lowerAscii(y); });
-}
 
 // Header values are trimmed of blanks and control bytes on both sides.
 std::string_view trim(std::string_view s)
@@ -58,14 +51,6 @@ bool parseContentLength(std::string_view text, uint64_t& value)
     return true;
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // The chunk size is the text before the first blank read as hexadecimal; text
 // that is not a hexadecimal number counts as 0 (so "5;name=value" ends the
 // body). False when the number does not fit in 63 bits.
@@ -73,11 +58,11 @@ bool parseChunkSize(std::string_view line, uint64_t& size)
 {
     const std::string_view token = line.substr(0, line.find(' '));
     size = 0;
-    if (token.empty() || !std::all_of(token.begin(), token.end(), [](char c) { return hexDigit(c) >= 0; }))
+    if (token.empty() || !std::all_of(token.begin(), token.end(), [](char c) { return HexDigitValue(c) >= 0; }))
         return true;
     for (char c : token) {
         if (size > (static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) >> 4)) return false;
-        size = (size << 4) | static_cast<uint64_t>(hexDigit(c));
+        size = (size << 4) | static_cast<uint64_t>(HexDigitValue(c));
     }
     return true;
 }
@@ -111,13 +96,13 @@ public:
     const std::string* Find(std::string_view name) const
     {
         for (const Header& h : m_items)
-            if (equalsNoCase(h.name, name)) return &h.value;
+            if (AsciiEqualsNoCase(h.name, name)) return &h.value;
         return nullptr;
     }
     bool HasNonEmpty(std::string_view name) const
     {
         return std::any_of(m_items.begin(), m_items.end(),
-                           [&](const Header& h) { return equalsNoCase(h.name, name) && !h.value.empty(); });
+                           [&](const Header& h) { return AsciiEqualsNoCase(h.name, name) && !h.value.empty(); });
     }
 
 private:
@@ -132,6 +117,7 @@ FetchError errorOf(IoStatus status)
     case IoStatus::Timeout: return FetchError::Timeout;
     case IoStatus::Error: return FetchError::Receive;
     case IoStatus::Stopped: return FetchError::Stopped;
+    case IoStatus::Expired: return FetchError::TooLong;
     }
     return FetchError::Receive;
 }
@@ -327,7 +313,10 @@ private:
             if (FetchError error = ReadLine(line); error != FetchError::None) return error;
         }
         // The line that ends the body; trailer fields after it stay unread.
-        return ReadLine(line);
+        // Some servers close right after the last chunk's line: the body is
+        // complete by then.
+        const FetchError error = ReadLine(line);
+        return error == FetchError::Closed ? FetchError::None : error;
     }
 
     ByteSource& m_source;
@@ -342,6 +331,14 @@ private:
 
 FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
 {
+    // A CR LF in a link from a page would add header lines, or a whole
+    // second request, to what goes to the host; the Referer takes its text
+    // from the URL as well, fragment included. No control byte goes out.
+    if (std::any_of(url.begin(), url.end(), [](char c) {
+            const auto b = static_cast<unsigned char>(c);
+            return b < 0x20 || b == 0x7F;
+        }))
+        return FetchError::BadUrl;
     std::string text(url);
     std::replace(text.begin(), text.end(), '\\', '/');
     std::string_view rest(text);
@@ -353,8 +350,9 @@ FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
         scheme = rest.substr(0, p);
         rest.remove_prefix(p + 3);
     }
-    if (equalsNoCase(scheme, "https")) return FetchError::NoTls;
-    const bool http = scheme.empty() || equalsNoCase(scheme, "http");
+    const bool tls = AsciiEqualsNoCase(scheme, "https");
+    const bool http = tls || scheme.empty() || AsciiEqualsNoCase(scheme, "http");
+    const unsigned defaultPort = tls ? 443 : 80;
 
     // The authority also ends at a query ("http://host?q" asks for "/?q"),
     // so that such a URL does not take "host?q" for a host name.
@@ -381,7 +379,7 @@ FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
     }
     if (hostName.empty()) return FetchError::BadUrl;
 
-    unsigned port = 80;
+    unsigned port = defaultPort;
     if (!portText.empty()) {
         port = 0;
         for (char c : portText) {
@@ -396,8 +394,11 @@ FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
 
     out.host = hostName;
     out.port = static_cast<uint16_t>(port);
+    out.tls = tls;
     out.hostHeader = host;
-    if (port != 80) out.hostHeader += ':' + std::to_string(port);
+    // The scheme's own port goes unsaid: "Host: example.org:443" makes some
+    // sites redirect to their canonical name, which fails the attempt.
+    if (port != defaultPort) out.hostHeader += ':' + std::to_string(port);
     out.target = path.empty() || path.front() != '/' ? "/" + std::string(path) : std::string(path);
     return FetchError::None;
 }

@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <unordered_map>
 
+#include "base/AsciiCase.h"
+
 namespace sorvena {
 
 namespace {
@@ -83,14 +85,6 @@ std::string memberStem(std::string_view torrentName)
 }
 
 constexpr std::string_view TorrentExtension = ".torrent";
-
-std::string asciiLower(std::string_view s)
-{
-    std::string out(s);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 struct ZipDiscard {
     void operator()(zip_t* za) const { zip_discard(za); }
@@ -199,7 +193,7 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
         std::string name = ResultMemberName(torrent->TorrentName);
         std::string content;
         WriteMetainfo(*torrent, content, torrent->PieceHashes);
-        const auto [it, added] = byName.try_emplace(asciiLower(name), members.size());
+        const auto [it, added] = byName.try_emplace(AsciiLowerCopy(name), members.size());
         if (added) members.push_back({std::move(name), std::move(content)});
         else members[it->second].content = std::move(content);  // the later torrent wins, under the first name
     }

@@ -4,20 +4,9 @@
 
 #include "search/IdSearchThread.h"
 #include "tracker/CheckPingThread.h"
+#include "base/AsciiCase.h"
 
 namespace sorvena {
-
-namespace {
-
-std::string folded(std::string_view text)
-{
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-}  // namespace
 
 TSearchState::TSearchState(std::shared_ptr<TWorkerMessages> mainWindow) : MainWindowHandle(std::move(mainWindow))
 {
@@ -28,14 +17,14 @@ TSearchState::TSearchState(std::shared_ptr<TWorkerMessages> mainWindow) : MainWi
 // answers, without a search of 1,600 links costing a million comparisons.
 bool TSearchState::AddSeenLink(std::string_view downloadUrl)
 {
-    std::string key = folded(downloadUrl);
+    std::string key = AsciiLowerCopy(downloadUrl);
     std::lock_guard lock(m_lock);
     return m_seenLinks.insert(std::move(key)).second;
 }
 
 bool TSearchState::AddSeenHash(std::string_view infoHashHex)
 {
-    std::string key = folded(infoHashHex);
+    std::string key = AsciiLowerCopy(infoHashHex);
     std::lock_guard lock(m_lock);
     return m_seenHashes.insert(std::move(key)).second;
 }
@@ -45,12 +34,6 @@ void TSearchState::ClearSeen()
     std::lock_guard lock(m_lock);
     m_seenHashes.clear();
     m_seenLinks.clear();
-}
-
-size_t TSearchState::SeenLinkCount() const
-{
-    std::lock_guard lock(m_lock);
-    return m_seenLinks.size();
 }
 
 size_t TSearchState::SeenHashCount() const

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +48,11 @@ public:
     // Pause between the attempts of a worker's fetch; tests shorten it.
     // Workers read it: set it only before the first search starts.
     std::chrono::milliseconds FetchPause{std::chrono::seconds(FetchRetryDelay)};
+    // A seam for tests: when set, a search worker calls it on its own thread
+    // right before it registers and starts an automatic peer check, so that a
+    // test can stop the search at exactly that moment. Set it only before the
+    // first search starts.
+    std::function<void()> BeforeCheckStart;
 
     // Where workers send their messages; never null.
     const std::shared_ptr<TWorkerMessages> MainWindowHandle;
@@ -57,7 +63,6 @@ public:
     bool AddSeenHash(std::string_view infoHashHex);
     // Empties SeenHashes, then SeenLinks (at the start of a search).
     void ClearSeen();
-    size_t SeenLinkCount() const;
     size_t SeenHashCount() const;
 
     // The worker lists hold weak references: a worker frees itself when it

@@ -1,5 +1,7 @@
 #include "search/SearchUtil.h"
 
+#include "base/Hex.h"
+
 namespace sorvena {
 
 std::vector<std::string> GetKeywordList(std::string_view text)
@@ -19,7 +21,6 @@ std::vector<std::string> GetKeywordList(std::string_view text)
 
 std::string UrlEncode(std::string_view text)
 {
-    static constexpr char Hex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size() * 3);
     for (const char c : text) {
@@ -30,9 +31,7 @@ std::string UrlEncode(std::string_view text)
         } else if (b == ' ') {
             out += '+';
         } else {
-            out += '%';
-            out += Hex[b >> 4];
-            out += Hex[b & 15];
+            AppendPercentEscape(out, b);
         }
     }
     return out;

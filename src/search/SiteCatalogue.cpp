@@ -119,8 +119,7 @@ void StartSiteSearches(const std::shared_ptr<TSearchState>& state)
     for (const int slot : StartedSlots) state->SiteBusy[slot] = true;
     state->ClearSeen();
     const std::string k = UrlEncode(state->SearchKeyword);
-    for (const int slot : {1, 4, 8, 2, 9, 3, 5, 6, 0}) {
-        if (!state->SiteBusy[slot]) continue;
+    for (const int slot : StartedSlots) {
         const std::optional<TSiteQuery> q = BuildSiteQuery(slot, k, state->SearchCategory, state->Hosts);
         if (!q) continue;
         std::shared_ptr<TIdSearchThread> worker;

@@ -9,6 +9,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/AsciiCase.h"
+
 namespace sorvena {
 
 namespace {
@@ -26,17 +28,6 @@ bool isBlank(std::string_view raw)
     return trim(raw).empty();
 }
 
-bool sameName(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -133,16 +124,11 @@ std::string TIniFile::Text() const
 const TIniFile::Line* TIniFile::find(std::string_view section, std::string_view key) const
 {
     for (const Section& s : m_sections) {
-        if (!sameName(s.name, section)) continue;
+        if (!AsciiEqualsNoCase(s.name, section)) continue;
         for (const Line& line : s.lines)
-            if (!line.key.empty() && sameName(line.key, key)) return &line;
+            if (!line.key.empty() && AsciiEqualsNoCase(line.key, key)) return &line;
     }
     return nullptr;
-}
-
-bool TIniFile::HasKey(std::string_view section, std::string_view key) const
-{
-    return find(section, key) != nullptr;
 }
 
 std::string TIniFile::ReadString(std::string_view section, std::string_view key, std::string_view fallback) const
@@ -166,8 +152,8 @@ bool TIniFile::ReadBool(std::string_view section, std::string_view key, bool fal
 {
     const Line* line = find(section, key);
     if (!line) return fallback;
-    if (line->value == "1" || sameName(line->value, "true")) return true;
-    if (line->value == "0" || sameName(line->value, "false")) return false;
+    if (line->value == "1" || AsciiEqualsNoCase(line->value, "true")) return true;
+    if (line->value == "0" || AsciiEqualsNoCase(line->value, "false")) return false;
     return fallback;
 }
 
@@ -176,10 +162,10 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
     if (m_sections.empty()) m_sections.push_back(Section{});
     Section* target = nullptr;
     for (Section& s : m_sections) {
-        if (!sameName(s.name, section)) continue;
+        if (!AsciiEqualsNoCase(s.name, section)) continue;
         if (!target) target = &s;
         for (Line& line : s.lines)
-            if (!line.key.empty() && sameName(line.key, key)) {
+            if (!line.key.empty() && AsciiEqualsNoCase(line.key, key)) {
                 if (line.value != trim(value)) {
                     line.value = std::string(trim(value));
                     line.raw.clear();
@@ -211,7 +197,7 @@ std::vector<std::string> TIniFile::Keys(std::string_view section) const
 {
     std::vector<std::string> keys;
     for (const Section& s : m_sections)
-        if (sameName(s.name, section))
+        if (AsciiEqualsNoCase(s.name, section))
             for (const Line& line : s.lines)
                 if (!line.key.empty()) keys.push_back(line.key);
     return keys;

@@ -36,7 +36,6 @@ public:
     // The contents as file text.
     std::string Text() const;
 
-    bool HasKey(std::string_view section, std::string_view key) const;
     std::string ReadString(std::string_view section, std::string_view key, std::string_view fallback) const;
     // A decimal integer in 32 bits; fallback when missing or not a number.
     int32_t ReadInteger(std::string_view section, std::string_view key, int32_t fallback) const;

@@ -8,7 +8,10 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/Trace.h"
 #include "metainfo/BDecode.h"
+#include "base/AsciiCase.h"
+#include "base/Hex.h"
 
 namespace sorvena {
 
@@ -24,22 +27,14 @@ bool isUnreserved(unsigned char c)
 
 void appendPercentEncoded(std::string& out, std::string_view bytes)
 {
-    static constexpr char Hex[] = "0123456789ABCDEF";
     for (const char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
         if (isUnreserved(c)) {
             out += ch;
         } else {
-            out += '%';
-            out += Hex[c >> 4];
-            out += Hex[c & 0x0F];
+            AppendPercentEscape(out, c);
         }
     }
-}
-
-char lowerAscii(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
 }
 
 // The distinct peer addresses of one check. Two texts that differ only in
@@ -54,7 +49,7 @@ public:
     {
         if (m_seen.size() >= m_limit) return false;
         std::string key(text);
-        for (char& c : key) c = lowerAscii(c);
+        for (char& c : key) c = AsciiLower(c);
         if (m_seen.insert(std::move(key)).second) ++added;
         return true;
     }
@@ -259,6 +254,7 @@ void TCheckPingThread::check()
     fetch.attempts = FetchAttempts;
     fetch.pause = m_options.fetchPause;
     fetch.readTimeoutMs = FetchReadTimeout;
+    fetch.limits = m_options.fetchLimits;
     fetch.stop = StopToken();
 
     PeerAddresses addresses(m_options.maxAddresses);
@@ -270,8 +266,15 @@ void TCheckPingThread::check()
     for (const std::string& tracker : m_trackers) {
         const std::string url = AnnounceRequestUrl(tracker, query);
         for (;;) {
-            GetHtml(url, fetch, reply);
+            const FetchResult fetched = GetHtml(url, fetch, reply);
             if (Terminated()) break;
+            if (!fetched.ok) {
+                // Why a tracker gave nothing, for the developer: a refused
+                // certificate looks like no answer to the user.
+                std::string why = tracker + ": " + FetchErrorText(fetched.error);
+                if (!fetched.reason.empty()) why += ": " + fetched.reason;
+                SORVENA_TRACE(why);
+            }
             size_t added = 0;
             if (!reply.empty()) {
                 answered = true;
