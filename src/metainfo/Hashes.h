@@ -4,7 +4,6 @@
 // A decoded tree is owned from its root: lists and dictionaries own their
 // elements. One tree is used by one thread at a time.
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -55,32 +54,40 @@ public:
     using EHashError::EHashError;
 };
 
-// THash keeps the key index: 128 fixed buckets (the table never grows or
-// rehashes), each bucket scanned in insertion order, keys compared byte for
-// byte. TObjectHash adds the owned values, indexed by item index.
+// THash keeps the key index. Keys are compared byte for byte; each record
+// keeps the key's KeyHash, the dictionary's documented hash, whose bucket is
+// KeyHash & BucketMask. That hash spreads real keys badly (keys that share an
+// 8-byte suffix share a bucket) and anyone can choose keys against it, so the
+// records are found through a table placed by a hash with a secret per-process
+// seed, which grows with the keys: insert and lookup take expected constant
+// time on any keys. Records stay in insertion order; a dictionary of a few
+// keys, the common case in torrents, has no table and scans its records.
 class THash : public TObject {
 public:
     static constexpr int BucketExponent = 7;
     static constexpr uint32_t BucketCount = 1u << BucketExponent;
     static constexpr uint32_t BucketMask = BucketCount - 1;
 
-    // The key hash of the bencode dictionary; the bucket is KeyHash(key) & BucketMask.
     static uint32_t KeyHash(std::string_view key);
 
     struct THashRecord {
-        uint32_t Hash;
+        uint32_t Hash;  // KeyHash(Key)
         int32_t ItemIndex;
         std::string Key;
-        int32_t Next;  // the next record of the same bucket, -1 at the end
     };
 
-    // Records in insertion order; buckets chain through Next.
+    // Records in insertion order.
     const std::vector<THashRecord>& Records() const { return m_records; }
+
+    // How many times a key was compared with a stored key so far: for tests
+    // that check the work of many inserts and lookups stays linear.
+    uint64_t KeyComparisons() const { return m_keyComparisons; }
 
 protected:
     // Index of the record holding key, or -1. Throws EHashInvalidKeyError on an empty key.
-    int32_t findRecord(std::string_view key, uint32_t* hashOut = nullptr) const;
-    void addRecord(uint32_t hash, int32_t itemIndex, std::string key);
+    int32_t findRecord(std::string_view key) const;
+    // Appends a record for a key that findRecord did not find.
+    void addRecord(int32_t itemIndex, std::string_view key);
     void clearRecords();
 
     // The abstract operations of the key index.
@@ -91,18 +98,19 @@ protected:
     virtual int32_t highestItemIndex() const = 0;
 
 private:
-    std::vector<THashRecord> m_records;
-    // Bucket heads and tails (record indexes, -1 when empty). A dictionary of
-    // a few keys, the common case in torrents, has no table yet and scans its
-    // records in order, which finds the same record; the table is built once
-    // the dictionary holds SmallDictionaryKeys keys.
     static constexpr size_t SmallDictionaryKeys = 8;
-    struct TBuckets {
-        std::array<int32_t, BucketCount> Head;
-        std::array<int32_t, BucketCount> Tail;
+    // One slot of the open-addressing table: a record index (-1 when free)
+    // and the low bits of the seeded hash, compared before the key.
+    struct TSlot {
+        int32_t Record;
+        uint32_t Tag;
     };
-    std::unique_ptr<TBuckets> m_buckets;
-    void buildBuckets();
+    void insertSlot(int32_t record, uint64_t seeded);
+    void growTable();
+
+    std::vector<THashRecord> m_records;
+    std::vector<TSlot> m_table;  // empty while the dictionary is small; otherwise a power of two, at most half full
+    mutable uint64_t m_keyComparisons = 0;
 };
 
 class TObjectHash final : public THash {

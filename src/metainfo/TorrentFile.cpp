@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <iterator>
 #include <stdexcept>
 
 #include "metainfo/BDecode.h"
@@ -24,26 +25,44 @@ public:
     }
 };
 
-template <class T>
-T& getAs(const TObjectHash& dict, std::string_view key)
+bool isScalar(TBencodeKind kind)
 {
-    auto* value = dynamic_cast<T*>(dict.Get(key));
-    if (!value) throw EWrongClass(key);
-    return *value;
+    return kind == TBencodeKind::String || kind == TBencodeKind::Integer;
 }
 
-const TIntString* findScalar(const TObjectHash& dict, std::string_view key)
+// A scalar is read through its text or its value without looking at its
+// kind; a list or a dictionary where a scalar belongs ends the load.
+std::string_view scalarText(const TBencodeTokens& tokens, uint32_t value, std::string_view what)
 {
-    if (!dict.Contains(key)) return nullptr;
-    return &getAs<TIntString>(dict, key);
+    if (!isScalar(tokens.Kind(value))) throw EWrongClass(what);
+    return tokens.Text(value);
 }
 
-const TIntString& scalarItem(const TObject* item)
+int64_t scalarValue(const TBencodeTokens& tokens, uint32_t value, std::string_view what)
 {
-    auto* s = dynamic_cast<const TIntString*>(item);
-    if (!s) throw EWrongClass("list item");
-    return *s;
+    if (!isScalar(tokens.Kind(value))) throw EWrongClass(what);
+    return tokens.Value(value);
 }
+
+void requireKind(const TBencodeTokens& tokens, uint32_t value, TBencodeKind kind, std::string_view what)
+{
+    if (tokens.Kind(value) != kind) throw EWrongClass(what);
+}
+
+constexpr uint32_t Absent = TBencodeTokens::NoToken;
+
+// The containers the loader reads. Every other list or dictionary of a file
+// is decoded only to find its end, so what the model does not hold costs
+// no memory however large it is.
+const TBencodeShape ScalarItems{};  // "path" and the tiers of "announce-list"
+const TBencodeShape::TKey FileEntryKeys[] = {{"path", &ScalarItems}};
+const TBencodeShape FileEntry{FileEntryKeys, std::size(FileEntryKeys), nullptr};
+const TBencodeShape FileList{nullptr, 0, &FileEntry};
+const TBencodeShape::TKey InfoKeys[] = {{"files", &FileList}};
+const TBencodeShape InfoShape{InfoKeys, std::size(InfoKeys), nullptr};
+const TBencodeShape TierList{nullptr, 0, &ScalarItems};
+const TBencodeShape::TKey MetainfoKeys[] = {{"announce-list", &TierList}, {"info", &InfoShape}};
+const TBencodeShape MetainfoShape{MetainfoKeys, std::size(MetainfoKeys), nullptr};
 
 }  // namespace
 
@@ -75,7 +94,7 @@ int64_t DateTimeToUnixSeconds(TDateTime value)
     return ms / 1000;
 }
 
-TTorrentFile::TTorrentFile() : MetaTree(std::make_unique<TObjectHash>()) {}
+TTorrentFile::TTorrentFile() = default;
 
 void TTorrentFile::ClearMetainfo()
 {
@@ -87,7 +106,6 @@ void TTorrentFile::ClearMetainfo()
     CreatedAt = 0;
     FileCount = 0;
     LoadErrors.clear();
-    MetaTree->Clear();
     InfoHashHex.clear();
     InfoHashRaw.clear();
     IsMultiFile = false;
@@ -119,87 +137,105 @@ bool TTorrentFile::LoadMetainfo(std::string_view bytes)
 
 bool TTorrentFile::takeApart(std::string_view bytes, int64_t& runningSize)
 {
+    // The decoded tokens live only for this load: what the program reads
+    // later is copied into the fields, and nothing else of the file is kept.
     TMemoryStream stream(bytes);
-    TObjectPtr decoded = BencodeDecode(stream);
-    if (!decoded) {
+    const TBencodeTokens tokens(stream, &MetainfoShape);
+    if (tokens.Empty()) {
         LoadErrors.emplace_back(LoadMessage::NotBencoded);
         return false;
     }
-    auto* root = dynamic_cast<TObjectHash*>(decoded.get());
-    if (!root) throw EWrongClass("metainfo");
-    decoded.release();
-    MetaTree.reset(root);
-    const TObjectHash& meta = *MetaTree;
+    constexpr uint32_t meta = 0;
+    requireKind(tokens, meta, TBencodeKind::Dictionary, "metainfo");
+    static constexpr std::string_view TopKeys[] = {"announce", "announce-list", "comment", "creation date", "info"};
+    uint32_t top[std::size(TopKeys)];
+    tokens.Find(meta, TopKeys, top, std::size(TopKeys));
+    const auto [announce, announceList, comment, created, infoValue] = top;
 
-    if (const TIntString* announce = findScalar(meta, "announce"))
-        AnnounceUrl = announce->Text;
+    if (announce != Absent)
+        AnnounceUrl = scalarText(tokens, announce, "announce");
     else
         LoadErrors.emplace_back(LoadMessage::MissingAnnounce);
 
-    if (meta.Contains("announce-list")) {
-        for (const TObjectPtr& tier : getAs<TObjectList>(meta, "announce-list").Items) {
-            auto* urls = dynamic_cast<const TObjectList*>(tier.get());
-            if (!urls) throw EWrongClass("announce-list tier");
-            for (const TObjectPtr& url : urls->Items) BackupTrackers.push_back(scalarItem(url.get()).Text);
+    if (announceList != Absent) {
+        requireKind(tokens, announceList, TBencodeKind::List, "announce-list");
+        for (uint32_t tier = announceList + 1; tier < tokens.Next(announceList); tier = tokens.Next(tier)) {
+            requireKind(tokens, tier, TBencodeKind::List, "announce-list tier");
+            for (uint32_t url = tier + 1; url < tokens.Next(tier); url = tokens.Next(url))
+                BackupTrackers.emplace_back(scalarText(tokens, url, "list item"));
         }
     }
 
-    if (const TIntString* comment = findScalar(meta, "comment")) Comment = comment->Text;
+    if (comment != Absent) Comment = scalarText(tokens, comment, "comment");
 
-    if (const TIntString* created = findScalar(meta, "creation date"))
-        CreatedAt = UnixSecondsToDateTime(static_cast<int32_t>(static_cast<uint32_t>(created->Value)));
+    if (created != Absent)
+        CreatedAt = UnixSecondsToDateTime(
+            static_cast<int32_t>(static_cast<uint32_t>(scalarValue(tokens, created, "creation date"))));
 
-    if (!meta.Contains("info")) {
+    if (infoValue == Absent) {
         LoadErrors.emplace_back(LoadMessage::MissingInfo);
         return true;
     }
-    const TObjectHash& info = getAs<TObjectHash>(meta, "info");
+    const uint32_t info = infoValue;
+    requireKind(tokens, info, TBencodeKind::Dictionary, "info");
+    static constexpr std::string_view InfoFields[] = {"name", "piece length", "pieces", "length", "files"};
+    uint32_t keys[std::size(InfoFields)];
+    tokens.Find(info, InfoFields, keys, std::size(InfoFields));
+    const auto [name, pieceLength, pieces, length, files] = keys;
 
-    if (const TIntString* name = findScalar(info, "name")) {
-        TorrentName = name->Text;
+    if (name != Absent) {
+        TorrentName = scalarText(tokens, name, "name");
         if (TorrentName.ends_with(TorrentExtension)) TorrentName.resize(TorrentName.size() - TorrentExtension.size());
     } else {
         LoadErrors.emplace_back(LoadMessage::MissingName);
     }
 
-    if (const TIntString* pieceLength = findScalar(info, "piece length"))
-        PieceLength = static_cast<int32_t>(static_cast<uint32_t>(pieceLength->Value));
+    if (pieceLength != Absent)
+        PieceLength = static_cast<int32_t>(static_cast<uint32_t>(scalarValue(tokens, pieceLength, "piece length")));
     else
         LoadErrors.emplace_back(LoadMessage::MissingPieceLength);
 
-    if (const TIntString* pieces = findScalar(info, "pieces")) {
-        const std::string& text = pieces->Text;
+    if (pieces != Absent) {
+        const std::string_view text = scalarText(tokens, pieces, "pieces");
         PieceHashes.reserve(text.size() / 20);
-        for (size_t at = 0; at + 20 <= text.size(); at += 20)
-            PieceHashes.emplace_back(std::string_view(text).substr(at, 20));
+        for (size_t at = 0; at + 20 <= text.size(); at += 20) PieceHashes.emplace_back(text.substr(at, 20));
     } else {
         LoadErrors.emplace_back(LoadMessage::MissingPieces);
     }
 
-    if (const TIntString* length = findScalar(info, "length")) {
+    if (length != Absent) {
         // "length" wins even when "files" is there too.
-        runningSize = length->Value;
+        const int64_t size = scalarValue(tokens, length, "length");
+        runningSize = size;
         FileCount = 1;
-        SubFiles.push_back(TTorrentSubFile{TorrentName, {}, length->Value, 0});
-    } else if (info.Contains("files")) {
+        SubFiles.push_back(TTorrentSubFile{TorrentName, {}, size, 0});
+    } else if (files != Absent) {
         IsMultiFile = true;
-        const auto& files = getAs<TObjectList>(info, "files").Items;
-        SubFiles.reserve(files.size());
-        for (size_t i = 0; i < files.size(); ++i) {
-            auto* entry = dynamic_cast<const TObjectHash*>(files[i].get());
-            if (!entry) throw EWrongClass("files entry");
+        requireKind(tokens, files, TBencodeKind::List, "files");
+        size_t i = 0;
+        for (uint32_t entry = files + 1; entry < tokens.Next(files); entry = tokens.Next(entry), ++i) {
+            requireKind(tokens, entry, TBencodeKind::Dictionary, "files entry");
+            static constexpr std::string_view FileKeys[] = {"length", "path"};
+            uint32_t fileKeys[std::size(FileKeys)];
+            tokens.Find(entry, FileKeys, fileKeys, std::size(FileKeys));
+            const auto [fileLength, path] = fileKeys;
             TTorrentSubFile sub;
-            if (const TIntString* fileLength = findScalar(*entry, "length"))
-                sub.FileSize = fileLength->Value;
+            if (fileLength != Absent)
+                sub.FileSize = scalarValue(tokens, fileLength, "length");
             else
                 LoadErrors.push_back(LoadMessage::FileMissingLength(i));
-            if (entry->Contains("path")) {
-                const auto& elements = getAs<TObjectList>(*entry, "path").Items;
-                for (size_t k = 0; k + 1 < elements.size(); ++k) {
-                    sub.DirPath += scalarItem(elements[k].get()).Text;
-                    sub.DirPath += '\\';
+            if (path != Absent) {
+                requireKind(tokens, path, TBencodeKind::List, "path");
+                // Every element but the last is a folder.
+                uint32_t previous = Absent;
+                for (uint32_t element = path + 1; element < tokens.Next(path); element = tokens.Next(element)) {
+                    if (previous != Absent) {
+                        sub.DirPath += scalarText(tokens, previous, "list item");
+                        sub.DirPath += '\\';
+                    }
+                    previous = element;
                 }
-                if (!elements.empty()) sub.FileName = scalarItem(elements.back().get()).Text;
+                if (previous != Absent) sub.FileName = scalarText(tokens, previous, "list item");
             } else {
                 LoadErrors.push_back(LoadMessage::FileMissingPath(i));
             }
@@ -213,14 +249,16 @@ bool TTorrentFile::takeApart(std::string_view bytes, int64_t& runningSize)
         LoadErrors.emplace_back(LoadMessage::MissingLayout);
     }
 
-    if (meta.Contains("_info_start") && meta.Contains("_info_length")) {
-        const auto start = static_cast<int32_t>(static_cast<uint32_t>(getAs<TIntString>(meta, "_info_start").Value));
-        const auto length = static_cast<int32_t>(static_cast<uint32_t>(getAs<TIntString>(meta, "_info_length").Value));
-        if (start < 0 || length < 0) throw std::out_of_range("info position outside the file");
+    // Every "info" key leaves where its value lies; the last one counts, as
+    // its "_info_start" and "_info_length" would in the decoded tree.
+    if (const uint32_t position = tokens.InfoPosition(meta); position != Absent) {
+        const auto start = static_cast<int32_t>(tokens.Token(position).Start);
+        const auto size = static_cast<int32_t>(tokens.Token(position).Length);
+        if (start < 0 || size < 0) throw std::out_of_range("info position outside the file");
         const size_t remembered = stream.Position();
         stream.Seek(static_cast<size_t>(start));
         TSHA1 digest;
-        digest.TransformText(stream.Read(static_cast<size_t>(length)));
+        digest.TransformText(stream.Read(static_cast<size_t>(size)));
         digest.Complete();
         InfoHashHex = digest.DigestHex();
         InfoHashRaw.assign(reinterpret_cast<const char*>(digest.DigestBytes()), 20);

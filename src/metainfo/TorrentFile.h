@@ -4,6 +4,8 @@
 // LoadMetainfo never throws: every problem becomes a message in LoadErrors,
 // and the two fatal ones (not bencoded; an error while taking the tree apart)
 // make it return false. Byte strings are kept exactly as the file has them.
+// The load keeps only these fields: the decoded file (at most 12 bytes per
+// input byte while it decodes, see BDecode.h) is released before it returns.
 // After the load the fields do not change, so other threads may read them
 // while the owning thread keeps the object alive.
 
@@ -14,7 +16,6 @@
 #include <string_view>
 #include <vector>
 
-#include "metainfo/Hashes.h"
 #include "metainfo/TorrentSubFile.h"
 
 namespace sorvena {
@@ -63,7 +64,6 @@ public:
     TDateTime CreatedAt = 0;
     int32_t FileCount = 0;
     std::vector<std::string> LoadErrors;
-    std::unique_ptr<TObjectHash> MetaTree;  // the whole decoded top-level dictionary
     std::string InfoHashHex;  // 40 lowercase hexadecimal characters
     std::string InfoHashRaw;  // 20 bytes
     bool IsMultiFile = false;

@@ -10,7 +10,6 @@
 
 #include "base/Trace.h"
 #include "metainfo/BDecode.h"
-#include "metainfo/Hashes.h"
 #include "base/AsciiCase.h"
 #include "base/Hex.h"
 
@@ -80,49 +79,67 @@ void addCompactPeers(std::string_view bytes, int family, PeerAddresses& addresse
 enum class ReplyPeers { Taken, MalformedPeer };
 
 // Takes the addresses of one tracker reply. A reply that is not a
-// dictionary, or holds a "failure reason", gives none.
+// dictionary, or holds a "failure reason", gives none. The reply is read in
+// place, as the decoder would read it, and nothing of it is built: a reply of
+// any size costs no memory beyond the addresses it brings.
 ReplyPeers addReplyPeers(std::string_view reply, PeerAddresses& addresses, size_t& added)
 {
-    TMemoryStream stream(reply);
-    const TObjectPtr decoded = BencodeDecode(stream);
-    const auto* dictionary = dynamic_cast<const TObjectHash*>(decoded.get());
-    if (!dictionary || dictionary->Contains("failure reason")) return ReplyPeers::Taken;
+    using Value = TBencodeWalker::TValue;
+    const TBencodeWalker walker(reply);
+    const Value reply0 = walker.Read(0);
+    if (!reply0.Present || reply0.Kind != TBencodeKind::Dictionary) return ReplyPeers::Taken;
+    bool failed = false;
+    Value peers;
+    Value peers6;
+    // The last entry with a key holds its value, as a decoded dictionary would.
+    walker.ForEachEntry(reply0, 0, [&](std::string_view key, const Value& value) {
+        if (key == "failure reason")
+            failed = true;
+        else if (key == "peers")
+            peers = value;
+        else if (key == "peers6")
+            peers6 = value;
+        return true;
+    });
+    if (failed) return ReplyPeers::Taken;
 
-    if (dictionary->Contains("peers")) {
-        const TObject* peers = dictionary->Get("peers");
-        if (const auto* list = dynamic_cast<const TObjectList*>(peers)) {
-            for (const TObjectPtr& item : list->Items) {
-                // A peer that is not {"ip": text} means the reply is not what
-                // it claims to be: the check gives no count rather than a
-                // wrong one.
-                const auto* peer = dynamic_cast<const TObjectHash*>(item.get());
-                if (!peer || !peer->Contains("ip")) return ReplyPeers::MalformedPeer;
-                const auto* ip = dynamic_cast<const TIntString*>(peer->Get("ip"));
-                if (!ip) return ReplyPeers::MalformedPeer;
-                // An integer "ip" reads as the empty text, one address like any other.
-                if (!addresses.Add(ip->Text, added)) break;
+    const auto isScalar = [](const Value& v) {
+        return v.Present && (v.Kind == TBencodeKind::String || v.Kind == TBencodeKind::Integer);
+    };
+    if (peers.Present && peers.Kind == TBencodeKind::List) {
+        ReplyPeers result = ReplyPeers::Taken;
+        walker.ForEachItem(peers, 1, [&](const Value& item) {
+            // A peer that is not {"ip": text} means the reply is not what it
+            // claims to be: the check gives no count rather than a wrong one.
+            Value ip;
+            if (item.Kind == TBencodeKind::Dictionary)
+                walker.ForEachEntry(item, 2, [&](std::string_view key, const Value& value) {
+                    if (key == "ip") ip = value;
+                    return true;
+                });
+            if (!isScalar(ip)) {
+                result = ReplyPeers::MalformedPeer;
+                return false;
             }
-        } else if (const auto* compact = dynamic_cast<const TIntString*>(peers)) {
-            addCompactPeers(compact->Text, AF_INET, addresses, added);
-        }
+            // An integer "ip" reads as the empty text, one address like any other.
+            return addresses.Add(walker.Text(ip), added);
+        });
+        if (result == ReplyPeers::MalformedPeer) return result;
+    } else if (isScalar(peers)) {
+        addCompactPeers(walker.Text(peers), AF_INET, addresses, added);
     }
-    if (dictionary->Contains("peers6")) {
-        if (const auto* compact6 = dynamic_cast<const TIntString*>(dictionary->Get("peers6")))
-            addCompactPeers(compact6->Text, AF_INET6, addresses, added);
-    }
+    if (isScalar(peers6)) addCompactPeers(walker.Text(peers6), AF_INET6, addresses, added);
     return ReplyPeers::Taken;
 }
 
 }  // namespace
 
-TrackerReplyPeers CountReplyPeers(std::string_view reply, size_t maxAddresses)
+int64_t CountReplyPeers(std::string_view reply, size_t maxAddresses)
 {
     PeerAddresses addresses(maxAddresses);
     size_t added = 0;
-    TrackerReplyPeers result;
-    result.Malformed = addReplyPeers(reply, addresses, added) == ReplyPeers::MalformedPeer;
-    result.Addresses = addresses.Count();
-    return result;
+    if (addReplyPeers(reply, addresses, added) == ReplyPeers::MalformedPeer) return -1;
+    return static_cast<int64_t>(addresses.Count());
 }
 
 std::string BuildAnnounceQuery(std::string_view infoHash, std::string_view peerId, std::string_view ip,

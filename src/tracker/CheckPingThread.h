@@ -46,6 +46,12 @@ std::string BuildAnnounceQuery(std::string_view infoHash, std::string_view peerI
                                std::string_view event, int32_t port, int32_t uploaded, int32_t downloaded,
                                int32_t left);
 
+// The number of distinct addresses one tracker reply gives a check that has
+// none yet (at most maxAddresses), or -1 when its peer list holds an item
+// that is not a dictionary with a text "ip" (a check then ends without a
+// report). The reply is read in place: memory does not grow with its size.
+int64_t CountReplyPeers(std::string_view reply, size_t maxAddresses = PeerCheckMaxAddresses);
+
 // The announce request URL: trackerUrl followed by query (as built above).
 // A tracker URL that already holds a query ("…/announce?passkey=…") gets the
 // parameters joined with "&"; one that ends in "?" or "&" gets them directly.
@@ -54,18 +60,6 @@ std::string AnnounceRequestUrl(std::string_view trackerUrl, std::string_view que
 // The trackers a check asks, in order: AnnounceUrl (even when empty), then
 // every URL of BackupTrackers. Nothing is left out, duplicates included.
 std::vector<std::string> PeerCheckTrackers(const TTorrentFile& torrent);
-
-// What one tracker reply gives a check, counted as the check counts it: the
-// distinct addresses of its peer lists (at most maxAddresses), or Malformed
-// when its "peers" list holds an item that is not a dictionary with a text
-// "ip" (the check then reports no count). A reply that is not a bencoded
-// dictionary, or holds a "failure reason", gives no address. Any bytes; any
-// thread.
-struct TrackerReplyPeers {
-    bool Malformed = false;
-    size_t Addresses = 0;
-};
-TrackerReplyPeers CountReplyPeers(std::string_view reply, size_t maxAddresses = PeerCheckMaxAddresses);
 
 // What a check may be told to do differently. The defaults are the
 // program's; tests shorten the waits.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "support/TreeDump.h"
@@ -152,6 +153,43 @@ TEST(TObjectHash, ManyKeysAcrossBuckets)
     dict.Clear();
     EXPECT_EQ(dict.Count(), 0u);
     EXPECT_FALSE(dict.Contains("key1"));
+}
+
+TEST(TObjectHash, KeysSharingABucketCostConstantWorkEach)
+{
+    // Keys that share their last 8 bytes fall into 2 of the 128 buckets of
+    // the documented key hash: with buckets scanned in turn, 200,000 of them
+    // took some 10^10 key comparisons. Every insert and lookup must compare
+    // only a few keys, and the table must still behave as a dictionary
+    // while it grows: order, replacement in place, misses.
+    const int n = 200000;
+    auto key = [](int i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%07d", i);
+        return std::string(text) + "12345678";
+    };
+    EXPECT_EQ(THash::KeyHash(key(0)) & THash::BucketMask, THash::KeyHash(key(2)) & THash::BucketMask);
+
+    TObjectHash dict;
+    for (int i = 0; i < n; ++i) dict.Put(key(i), std::make_unique<TIntString>(int64_t{i}));
+    dict.Put(key(7), std::make_unique<TIntString>(int64_t{-7}));
+    ASSERT_EQ(dict.Count(), static_cast<size_t>(n));
+    int wrong = 0;
+    for (int i = 0; i < n; ++i) {
+        auto* value = dynamic_cast<TIntString*>(dict.Get(key(i)));
+        if (!value || value->Value != (i == 7 ? -7 : i)) ++wrong;
+        if (dict.Records()[static_cast<size_t>(i)].Key != key(i)) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_FALSE(dict.Contains(key(n)));
+    EXPECT_THROW(dict.Get(key(n + 1)), EHashFindError);
+    // 2n + 3 operations; a hash with a secret seed compares about one key each.
+    EXPECT_LE(dict.KeyComparisons(), 4u * (2 * n + 3));
+
+    dict.Clear();
+    EXPECT_FALSE(dict.Contains(key(1)));
+    dict.Put(key(1), std::make_unique<TIntString>(int64_t{1}));
+    EXPECT_EQ(dynamic_cast<TIntString*>(dict.Get(key(1)))->Value, 1);
 }
 
 }  // namespace
