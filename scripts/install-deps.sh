@@ -8,7 +8,7 @@ export DEBIAN_FRONTEND=noninteractive
 run_pkgs=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libcli11-dev
-  qt6-base-dev libzip-dev
+  qt6-base-dev libzip-dev libexpat1-dev
 )
 test_pkgs=(
   clang libclang-rt-14-dev
