@@ -417,7 +417,7 @@ void TMainForm::MsgTorrentFound(std::unique_ptr<TTorrentEx> entry)
 
 void TMainForm::MsgSiteDone(int siteIndex)
 {
-    if (!m_searching || siteIndex < 0 || siteIndex >= SITE_COUNT) return;
+    if (!m_searching || siteIndex < 0 || static_cast<size_t>(siteIndex) >= m_state->SiteBusy.size()) return;
     try {
         m_state->SiteBusy[static_cast<size_t>(siteIndex)] = false;
         updateStatus();

@@ -15,7 +15,9 @@
 
 #include "cli/Commands.h"
 #include "cli/Display.h"
+#include "metainfo/Magnet.h"
 #include "settings/IniFile.h"
+#include "settings/TorznabEndpoints.h"
 #include "search/SearchSession.h"
 #include "search/SearchUtil.h"
 #include "base/StringUtil.h"
@@ -55,13 +57,13 @@ std::optional<int> categoryIndex(const std::string& text)
     return std::nullopt;
 }
 
-std::string progressLine(const TSearchSession::Progress& p)
+std::string progressLine(const TSearchSession& session, const TSearchSession::Progress& p)
 {
     std::string busy;
     int count = 0;
-    for (int slot = 0; slot < SITE_COUNT; ++slot) {
-        if (!p.busy[static_cast<size_t>(slot)]) continue;
-        busy += (count++ ? ", " : "") + std::string(SiteNames[slot]);
+    for (size_t site = 0; site < p.busy.size(); ++site) {
+        if (!p.busy[site]) continue;
+        busy += (count++ ? ", " : "") + DisplayText(session.SiteName(static_cast<int>(site)));
     }
     std::string line = std::to_string(p.torrents) + " torrents, " + std::to_string(p.files) + " files found";
     if (count) line += "; still searching: " + busy;
@@ -78,7 +80,7 @@ bool follow(TSearchSession& session, std::optional<Clock::time_point> deadline)
         auto wake = Clock::now() + std::chrono::milliseconds(250);
         if (deadline && *deadline < wake) wake = *deadline;
         const bool finished = session.WaitFinished(wake);
-        const std::string line = progressLine(session.GetProgress());
+        const std::string line = progressLine(session, session.GetProgress());
         if (line != shown) {
             if (tty)
                 std::fprintf(stderr, "\r\033[K%s", line.c_str());
@@ -93,14 +95,21 @@ bool follow(TSearchSession& session, std::optional<Clock::time_point> deadline)
     }
 }
 
+// Where a torrent came from: the endpoint's name, or the host of its link.
+std::string sourceOf(const TTorrentEx& t)
+{
+    return t.Source.empty() ? GetUrlHost(t.LinkUrl) : t.Source;
+}
+
 void printTable(const TSearchSession& session)
 {
     std::printf("%6s  %10s  %5s  %-20s  %s\n", "Peers", "Size", "Files", "Site", "Name");
     session.ForEachResult([](const TTorrentEx& t) {
-        const std::string peers = t.PeerCount < 0 ? "?" : std::to_string(t.PeerCount);
-        std::printf("%6s  %10s  %5d  %-20s  %s\n", peers.c_str(), SizeToText(t.TotalSize).c_str(),
-                    static_cast<int>(t.SubFiles.size()), DisplayText(GetUrlHost(t.LinkUrl)).c_str(),
-                    DisplayText(t.TorrentName).c_str());
+        const int32_t shown = t.PeerCount >= 0 ? t.PeerCount : t.SourcePeers;
+        const std::string peers = shown < 0 ? "?" : std::to_string(shown);
+        const std::string files = t.IsMagnet() ? "?" : std::to_string(t.SubFiles.size());
+        std::printf("%6s  %10s  %5s  %-20s  %s\n", peers.c_str(), SizeToText(t.TotalSize).c_str(), files.c_str(),
+                    DisplayText(sourceOf(t)).c_str(), DisplayText(t.TorrentName).c_str());
     });
 }
 
@@ -113,6 +122,7 @@ void runSearch(const SearchOptions& options)
         return;
     }
     TSiteHosts hosts = TSiteHosts::Defaults();
+    std::vector<TTorznabEndpoint> endpoints;
     if (!options.settings.empty()) {
         TIniFile settings;
         std::string reason;
@@ -122,6 +132,7 @@ void runSearch(const SearchOptions& options)
             return;
         }
         hosts.ReadOverrides(settings);
+        endpoints = ReadTorznabEndpoints(settings);
     }
     TIniOptions settings;
     settings.AutoCheckPeer = !options.noPeers;
@@ -131,7 +142,7 @@ void runSearch(const SearchOptions& options)
         deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.timeoutSeconds * 1000));
     std::signal(SIGINT, onInterrupt);
 
-    TSearchSession session(hosts, settings);
+    TSearchSession session(hosts, settings, endpoints);
     session.BeginSearch(options.keyword, *category);
     if (!follow(session, deadline)) {
         std::fprintf(stderr, "sorvena-cli: search stopped; showing what was found so far\n");
@@ -155,12 +166,22 @@ void runSearch(const SearchOptions& options)
             nlohmann::ordered_json j = TorrentToJson(t);
             j["link"] = DisplayText(t.LinkUrl);
             j["peers"] = t.PeerCount < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t.PeerCount);
+            j["magnet"] = DisplayText(EntryMagnetUri(t));
+            j["source"] = DisplayText(sourceOf(t));
+            j["source_peers"] =
+                t.SourcePeers < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t.SourcePeers);
             std::cout << j.dump() << "\n";
         });
         std::cout.flush();
     } else {
         printTable(session);
         std::fflush(stdout);
+    }
+    for (size_t site = 0; site < progress.busy.size(); ++site) {
+        const std::string failure = session.SiteFailure(static_cast<int>(site));
+        if (!failure.empty())
+            std::fprintf(stderr, "%s: %s\n", DisplayText(session.SiteName(static_cast<int>(site))).c_str(),
+                         DisplayText(failure).c_str());
     }
     std::fprintf(stderr, "%d torrents and %d files found.\n", progress.torrents, progress.files);
 }
@@ -180,7 +201,8 @@ void addSearchCommand(CLI::App& app)
     cmd->add_flag("--no-peers", options->noPeers, "Do not ask the trackers for peer counts");
     cmd->add_option("--timeout", options->timeoutSeconds, "Stop after this many seconds and show what was found")
         ->check(CLI::NonNegativeNumber);
-    cmd->add_option("--settings", options->settings, "Settings file with a [Hosts] section of host overrides");
+    cmd->add_option("--settings", options->settings,
+                    "Settings file with a [Hosts] section of host overrides and a [Torznab] section of endpoints");
     cmd->callback([options] { runSearch(*options); });
 }
 

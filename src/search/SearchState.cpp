@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "search/IdSearchThread.h"
+#include "worker/WorkerThread.h"
 #include "tracker/CheckPingThread.h"
 #include "base/AsciiCase.h"
 
@@ -26,7 +26,17 @@ bool TSearchState::AddSeenHash(std::string_view infoHashHex)
 {
     std::string key = AsciiLowerCopy(infoHashHex);
     std::lock_guard lock(m_lock);
-    return m_seenHashes.insert(std::move(key)).second;
+    bool& full = m_seenHashes[std::move(key)];
+    if (full) return false;
+    full = true;
+    return true;
+}
+
+bool TSearchState::AddSeenMagnet(std::string_view infoHashHex)
+{
+    std::string key = AsciiLowerCopy(infoHashHex);
+    std::lock_guard lock(m_lock);
+    return m_seenHashes.emplace(std::move(key), false).second;
 }
 
 void TSearchState::ClearSeen()
@@ -34,6 +44,28 @@ void TSearchState::ClearSeen()
     std::lock_guard lock(m_lock);
     m_seenHashes.clear();
     m_seenLinks.clear();
+    m_siteFailures.clear();
+}
+
+void TSearchState::SetSiteFailure(int site, std::string reason)
+{
+    std::lock_guard lock(m_lock);
+    m_siteFailures[site] = std::move(reason);
+}
+
+std::string TSearchState::SiteFailure(int site) const
+{
+    std::lock_guard lock(m_lock);
+    const auto it = m_siteFailures.find(site);
+    return it == m_siteFailures.end() ? std::string() : it->second;
+}
+
+std::string TSearchState::SiteDisplayName(int site) const
+{
+    if (site >= 0 && site < SITE_COUNT) return std::string(SiteNames[site]);
+    const size_t endpoint = static_cast<size_t>(site) - SITE_COUNT;
+    if (site < SITE_COUNT || endpoint >= Endpoints.size()) return {};
+    return Endpoints[endpoint].Name;
 }
 
 size_t TSearchState::SeenHashCount() const
@@ -42,7 +74,7 @@ size_t TSearchState::SeenHashCount() const
     return m_seenHashes.size();
 }
 
-void TSearchState::AddSearchThread(std::weak_ptr<TIdSearchThread> worker)
+void TSearchState::AddSearchThread(std::weak_ptr<TWorkerThread> worker)
 {
     std::lock_guard lock(m_lock);
     m_searchThreads.push_back(std::move(worker));
