@@ -218,6 +218,7 @@ void TMainForm::createOptionPage(QWidget* page)
         (*b.box)->adjustSize();
         top += 24;
     }
+    createIndexersPanel(page);
 }
 
 void TMainForm::createActions()
@@ -247,6 +248,7 @@ void TMainForm::createActions()
         {&actHelpUpdate, "actHelpUpdate", "Check Update", QKeySequence(), true},
         {&actWebSite, "actWebSite", "Website", QKeySequence(), true},
         {&actAbout, "actAbout", "About...", QKeySequence(), true},
+        {&actCopyMagnet, "actCopyMagnet", "Copy Magnet Link", QKeySequence(Qt::CTRL | Qt::Key_M), true},
     };
     for (const Def& d : defs) {
         auto* action = new QAction(QString::fromLatin1(d.caption), this);
@@ -270,6 +272,7 @@ void TMainForm::createActions()
     connect(actSupport, &QAction::triggered, this, &TMainForm::actSupportExecute);
     connect(actWebSite, &QAction::triggered, this, &TMainForm::actWebSiteExecute);
     connect(actHelpUpdate, &QAction::triggered, this, &TMainForm::actHelpUpdateExecute);
+    connectMagnetCommands();
     connect(btnSearch, &QPushButton::clicked, actSearchOrStop, &QAction::trigger);
     connect(actSearchOrStop, &QAction::changed, this, [this] {
         btnSearch->setText(actSearchOrStop->text());
@@ -280,7 +283,7 @@ void TMainForm::createActions()
 void TMainForm::createMenus()
 {
     QMenu* torrent = menuBar()->addMenu(QStringLiteral("Torrent"));
-    torrent->addActions({actDownload, actCheckPeers, actSaveTorrent, actDeleteTorrent});
+    torrent->addActions({actDownload, actCheckPeers, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
     torrent->addSeparator();
     torrent->addActions({actSaveAll, actLoad});
     QMenu* search = menuBar()->addMenu(QStringLiteral("Search"));
@@ -296,7 +299,7 @@ void TMainForm::createMenus()
 
     pmTree = new QMenu(this);
     pmTree->setObjectName(QStringLiteral("pmTree"));
-    pmTree->addActions({actDownload, actCheckPeers, actSaveTorrent, actDeleteTorrent});
+    pmTree->addActions({actDownload, actCheckPeers, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
     pmTree->addSeparator();
     pmTree->addActions({actFind, actFindNext});
     pmTree->addSeparator();
@@ -406,8 +409,14 @@ void TMainForm::MsgTorrentFound(std::unique_ptr<TTorrentEx> entry)
     // Sent after Stop (or null): refused, and freed when the sender lets go.
     if (!m_searching || !entry) return;
     try {
+        const int files = static_cast<int>(entry->SubFiles.size());
+        if (replaceMagnetRow(entry)) {
+            m_fileTotal += files;  // the same torrent, now with its files
+            updateStatus();
+            return;
+        }
         ++m_torrentCount;
-        m_fileTotal += static_cast<int>(entry->SubFiles.size());
+        m_fileTotal += files;
         m_model->AddTorrentNode(std::move(entry));
         updateStatus();
     } catch (const std::exception& e) {
@@ -505,6 +514,7 @@ void TMainForm::UpdateActions()
     actFindNext->setEnabled(hasRows && !m_findText.isEmpty());
     actSelectAll->setEnabled(hasRows);
     actHelpContent->setEnabled(true);
+    updateMagnetActions(torrentSelected);
     for (QAction* action : m_notYetBuilt) action->setEnabled(false);
 }
 

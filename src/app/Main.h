@@ -21,6 +21,7 @@
 #include "settings/IniOption.h"
 #include "app/ResultModel.h"
 #include "search/SiteCatalogue.h"
+#include "settings/TorznabEndpoints.h"
 
 class QAction;
 class QCheckBox;
@@ -39,6 +40,7 @@ namespace sorvena {
 
 class TExtensionIcons;
 class TGuiMessages;
+class TIndexersPanel;
 class TResultModel;
 class TSearchState;
 class TTorrentEx;
@@ -98,6 +100,14 @@ public:
     // Every command's enablement (and the Search/Stop caption), evaluated
     // again whenever something it depends on changes.
     void UpdateActions();
+
+    // The Torznab endpoints searched beside the catalogue (TorznabWindow.cpp):
+    // into the search state and the Option page's list. Changes made on that
+    // page are also written to the settings file at once.
+    void SetTorznabEndpoints(const std::vector<TTorznabEndpoint>& endpoints);
+    // Why a site of the current or last search failed, "" when it did not:
+    // "<site name>: <reason>" (a Torznab endpoint's error, rate limit...).
+    QString SiteFailureText(int siteIndex) const;
 
     TResultModel* Model() const { return m_model; }
     QTreeView* Tree() const { return treeSeed; }
@@ -168,6 +178,13 @@ private:
     void FindDialogFind();
     void FindNextMatch();
     void createCommandDialogs();
+    // Torznab endpoints and magnet rows (TorznabWindow.cpp).
+    void createIndexersPanel(QWidget* optionPage);
+    void connectMagnetCommands();
+    void updateMagnetActions(bool torrentSelected);
+    void actCopyMagnetExecute();
+    // A full torrent whose magnet row is listed takes its place; true when it did.
+    bool replaceMagnetRow(std::unique_ptr<TTorrentEx>& entry);
     // The general error report: the text in a box with a stop icon.
     void showError(const QString& text);
 
@@ -220,6 +237,8 @@ private:
     QAction* actHelpUpdate = nullptr;
     QAction* actWebSite = nullptr;
     QAction* actAbout = nullptr;
+    QAction* actCopyMagnet = nullptr;
+    TIndexersPanel* pnlIndexers = nullptr;
     std::vector<QAction*> m_actions;       // every action with a shortcut
     std::vector<QAction*> m_notYetBuilt;   // present in the menus, disabled until their commands exist
     QString m_findText = QStringLiteral("mp3");

@@ -238,6 +238,11 @@ void TMainForm::OpenSelectedTorrents()
     for (const QModelIndex& index : rows) {
         const TTorrentEx* torrent = m_model->NodeData(index).Torrent;
         if (!torrent) continue;  // file rows
+        if (torrent->IsMagnet()) {
+            // No torrent file yet: the desktop's handler of magnet links takes the link.
+            OpenDocument(QUrl(BytesToQString(torrent->MagnetUri)));
+            continue;
+        }
         // The name is cleaned for the path: a raw name with "/" or ".." would
         // point outside the temporary folder. The content is the torrent's own.
         const QString path = folder + QLatin1Char('/') + QString::fromUtf8(TorrentFileName(torrent->TorrentName));

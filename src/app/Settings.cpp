@@ -56,6 +56,7 @@ TSettingsFileContents ReadSettingsFile(const QString& path)
     LoadFromIni(&ini, contents.Options);
     contents.Hosts.ReadOverrides(ini);
     contents.UpdateUrl = ini.ReadString("Update", "Url", UpdateInfoUrl);
+    contents.Endpoints = ReadTorznabEndpoints(ini);
     return contents;
 }
 
@@ -66,6 +67,16 @@ bool WriteSettingsFile(const QString& path, const TIniOptions& options, std::str
     const std::string file = QFile::encodeName(path).toStdString();
     if (QFileInfo::exists(path) && !ini.LoadFromFile(file, reason)) return false;
     SaveToIni(&ini, options);
+    return ini.SaveToFile(file, reason);
+}
+
+bool WriteEndpointsToSettingsFile(const QString& path, const std::vector<TTorznabEndpoint>& endpoints,
+                                  std::string& reason)
+{
+    TIniFile ini;
+    const std::string file = QFile::encodeName(path).toStdString();
+    if (QFileInfo::exists(path) && !ini.LoadFromFile(file, reason)) return false;
+    WriteTorznabEndpoints(ini, endpoints);
     return ini.SaveToFile(file, reason);
 }
 
@@ -82,6 +93,7 @@ TMainForm::TMainForm(TSettingsFileContents contents, const QString& settingsPath
 {
     m_settingsPath = settingsPath;
     m_updateUrl = std::move(contents.UpdateUrl);
+    SetTorznabEndpoints(contents.Endpoints);
     // Off the GUI thread; its outcome arrives as an event once the window runs.
     if (m_options.AutoUpdate) startUpdateCheck();
     // How a results file opened from the file manager arrives; a name that

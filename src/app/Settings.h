@@ -8,6 +8,7 @@
 
 #include "settings/IniOption.h"
 #include "search/SiteCatalogue.h"
+#include "settings/TorznabEndpoints.h"
 
 namespace sorvena {
 
@@ -22,6 +23,7 @@ struct TSettingsFileContents {
     TIniOptions Options;
     TSiteHosts Hosts = TSiteHosts::Defaults();  // with the [Hosts] overrides
     std::string UpdateUrl;                       // [Update] Url, else the built-in address
+    std::vector<TTorznabEndpoint> Endpoints;     // [Torznab] and [TorznabDisabled]
 };
 
 // Reads the settings file at path. On the first run (no file there) creates
@@ -33,5 +35,8 @@ TSettingsFileContents ReadSettingsFile(const QString& path);
 // Writes options into the file at path, keeping everything else in it, by
 // way of a temporary file and a rename. False with a reason on failure.
 bool WriteSettingsFile(const QString& path, const TIniOptions& options, std::string& reason);
+// Writes the endpoints into the file at path the same way.
+bool WriteEndpointsToSettingsFile(const QString& path, const std::vector<TTorznabEndpoint>& endpoints,
+                                  std::string& reason);
 
 }  // namespace sorvena
