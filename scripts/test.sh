@@ -13,7 +13,7 @@ if [[ "${SORVENA_SKIP_DEPS:-0}" != 1 ]]; then
 fi
 
 jobs=$(nproc)
-fuzz_seconds=${SORVENA_FUZZ_SECONDS:-15}   # per target (four targets, about a minute)
+fuzz_seconds=${SORVENA_FUZZ_SECONDS:-15}   # per target (six targets, about a minute and a half)
 
 echo "== build and test"
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSORVENA_BUILD_BENCH=ON
