@@ -1,9 +1,13 @@
 // GetHtml against libcurl over loopback: small pages per second and large
 // bodies in MB/s, each request on a fresh connection (as every attempt of
-// GetHtml is). Both clients fetch from the same server, which this program
-// starts on 127.0.0.1; nothing else is contacted.
+// GetHtml is), over plain HTTP and over HTTPS (a full TLS handshake with
+// certificate verification per request, for both clients). Both clients
+// fetch from the same servers, which this program starts on 127.0.0.1;
+// nothing else is contacted.
 
 #include "net/IndyUtil.h"
+#include "support/LoopbackServer.h"
+#include "support/TestPki.h"
 
 #include <arpa/inet.h>
 #include <malloc.h>
@@ -30,9 +34,9 @@ constexpr size_t SmallBytes = 1024;
 constexpr size_t LargeBytes = size_t{16} << 20;
 
 // Answers "GET /<n> ..." with n body bytes and a Content-Length, then closes.
-class LoopbackServer {
+class PlainServer {
 public:
-    LoopbackServer()
+    PlainServer()
     {
         m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
@@ -50,7 +54,7 @@ public:
         m_body.assign(LargeBytes, 'x');
         m_thread = std::thread([this] { Run(); });
     }
-    ~LoopbackServer()
+    ~PlainServer()
     {
         m_stop = true;
         m_thread.join();
@@ -109,10 +113,51 @@ private:
     std::thread m_thread;
 };
 
-LoopbackServer& server()
+// The same answers over TLS with the test certificate for 127.0.0.1, which
+// both clients verify against the test CA alone.
+class TlsServer final : public sorvena::test::LoopbackServer {
+public:
+    TlsServer() : sorvena::test::LoopbackServer("127.0.0.1", &sorvena::test::Pki().good), m_body(LargeBytes, 'x')
+    {
+        Start();
+    }
+    ~TlsServer() override { Stop(); }
+
+    std::string Url(size_t bytes) const { return sorvena::test::LoopbackServer::Url("/" + std::to_string(bytes)); }
+
+private:
+    void Serve(sorvena::test::ServerConnection& connection) override
+    {
+        const std::string request = connection.ReadHead();
+        if (request.size() < 5) return;
+        const size_t bytes = std::min<size_t>(std::strtoull(request.c_str() + 5, nullptr, 10), LargeBytes);
+        const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
+                                 std::to_string(bytes) + "\r\n\r\n";
+        if (bytes <= SmallBytes) {
+            connection.Send(head + m_body.substr(0, bytes));
+        } else if (connection.Send(head)) {
+            connection.Send(std::string_view(m_body.data(), bytes));
+        }
+    }
+
+    std::string m_body;
+};
+
+PlainServer& server()
 {
-    static LoopbackServer instance;
+    static PlainServer instance;
     return instance;
+}
+
+TlsServer& tlsServer()
+{
+    static TlsServer instance;
+    return instance;
+}
+
+std::string urlFor(bool tls, size_t bytes)
+{
+    return tls ? tlsServer().Url(bytes) : server().Url(bytes);
 }
 
 void report(benchmark::State& state, size_t bytes)
@@ -121,10 +166,10 @@ void report(benchmark::State& state, size_t bytes)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(bytes));
 }
 
-void BM_GetHtml(benchmark::State& state)
+void BM_GetHtml(benchmark::State& state, bool tls)
 {
     const auto bytes = static_cast<size_t>(state.range(0));
-    const std::string url = server().Url(bytes);
+    const std::string url = urlFor(tls, bytes);
     sorvena::FetchOptions options;
     options.attempts = 1;
     for (auto _ : state) {
@@ -144,10 +189,12 @@ size_t appendBody(char* data, size_t size, size_t count, void* out)
     return size * count;
 }
 
-void BM_Curl(benchmark::State& state)
+void BM_Curl(benchmark::State& state, bool tls)
 {
     const auto bytes = static_cast<size_t>(state.range(0));
-    const std::string url = server().Url(bytes);
+    const std::string url = urlFor(tls, bytes);
+    const std::string caFile = sorvena::test::Pki().caFile.string();
+    const std::string caDir = sorvena::test::Pki().caFile.parent_path().string();
     for (auto _ : state) {
         std::string body;
         // A new handle per request: a new connection, as GetHtml makes.
@@ -157,6 +204,13 @@ void BM_Curl(benchmark::State& state)
         curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
         curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+        if (tls) {
+            // The trust store GetHtml gets through SSL_CERT_FILE and
+            // SSL_CERT_DIR; verification stays on (libcurl's default).
+            curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+            curl_easy_setopt(curl, CURLOPT_CAPATH, caDir.c_str());
+            curl_easy_setopt(curl, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+        }
         const CURLcode result = curl_easy_perform(curl);
         curl_easy_cleanup(curl);
         if (result != CURLE_OK || body.size() != bytes) {
@@ -168,10 +222,14 @@ void BM_Curl(benchmark::State& state)
     report(state, bytes);
 }
 
-BENCHMARK(BM_GetHtml)->Name("GetHtml/1KiB")->Arg(SmallBytes)->UseRealTime();
-BENCHMARK(BM_Curl)->Name("libcurl/1KiB")->Arg(SmallBytes)->UseRealTime();
-BENCHMARK(BM_GetHtml)->Name("GetHtml/16MiB")->Arg(LargeBytes)->UseRealTime();
-BENCHMARK(BM_Curl)->Name("libcurl/16MiB")->Arg(LargeBytes)->UseRealTime();
+BENCHMARK_CAPTURE(BM_GetHtml, http, false)->Name("GetHtml/1KiB")->Arg(SmallBytes)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Curl, http, false)->Name("libcurl/1KiB")->Arg(SmallBytes)->UseRealTime();
+BENCHMARK_CAPTURE(BM_GetHtml, http, false)->Name("GetHtml/16MiB")->Arg(LargeBytes)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Curl, http, false)->Name("libcurl/16MiB")->Arg(LargeBytes)->UseRealTime();
+BENCHMARK_CAPTURE(BM_GetHtml, https, true)->Name("GetHtml/https/1KiB")->Arg(SmallBytes)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Curl, https, true)->Name("libcurl/https/1KiB")->Arg(SmallBytes)->UseRealTime();
+BENCHMARK_CAPTURE(BM_GetHtml, https, true)->Name("GetHtml/https/16MiB")->Arg(LargeBytes)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Curl, https, true)->Name("libcurl/https/16MiB")->Arg(LargeBytes)->UseRealTime();
 
 }  // namespace
 
@@ -198,7 +256,9 @@ int main(int argc, char** argv)
     curl_global_init(CURL_GLOBAL_DEFAULT);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    sorvena::test::TrustTestCa();
     server();
+    tlsServer();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     curl_global_cleanup();

@@ -46,8 +46,19 @@ void runPack(const PackOptions& opts)
             return;
         }
         auto torrent = std::make_unique<TTorrentEx>();
-        if (!torrent->LoadMetainfo(bytes.str()))
-            std::cerr << "sorvena-cli: " << path << " is not a torrent; packed as far as it could be read\n";
+        const bool loaded = torrent->LoadMetainfo(bytes.str());
+        // Without an info hash nothing identifies a torrent (a page saved
+        // under a .torrent name, a load that failed before the info
+        // dictionary was hashed): rebuilt, it would become a different
+        // torrent with a hash of its own. Such a file is refused, as a
+        // missing one is, and nothing is written.
+        if (torrent->InfoHashHex.empty()) {
+            std::cerr << "sorvena-cli: " << path << " is not a torrent (no info dictionary could be read)\n";
+            exitStatus = 1;
+            return;
+        }
+        if (!loaded)
+            std::cerr << "sorvena-cli: " << path << " is not a valid torrent; packed as far as it could be read\n";
         torrents.push_back(std::move(torrent));
     }
     std::vector<const TTorrentFile*> list;

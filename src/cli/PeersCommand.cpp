@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -31,15 +32,16 @@ namespace {
 struct PeersOptions {
     std::vector<std::string> files;
     int recheckSeconds = static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(PeerRecheckWait).count());
+    double timeoutSeconds = 0;  // 0 = until every check has ended
 };
 
-// The check asks every tracker, but only http:// ones can answer: GetHtml
-// speaks neither TLS nor the UDP tracker protocol that most torrents list
-// today.
+// The check asks every tracker, but only http:// and https:// ones can
+// answer: GetHtml does not speak the UDP tracker protocol that most torrents
+// list today.
 bool hasHttpTracker(const TTorrentFile& torrent)
 {
     for (const std::string& url : PeerCheckTrackers(torrent)) {
-        if (AsciiStartsWithNoCase(url, "http://")) return true;
+        if (AsciiStartsWithNoCase(url, "http://") || AsciiStartsWithNoCase(url, "https://")) return true;
     }
     return false;
 }
@@ -95,7 +97,8 @@ void runPeers(const PeersOptions& options)
         if (!hasHttpTracker(torrent)) {
             const bool none = torrent.AnnounceUrl.empty() && torrent.BackupTrackers.empty();
             const std::string why = none ? "the torrent lists no tracker"
-                                         : "the torrent lists no http:// tracker (peers are counted over HTTP only)";
+                                         : "the torrent lists no http:// or https:// tracker (peers are counted "
+                                           "over HTTP only)";
             output->line(stderr, "sorvena-cli: " + path + ": no usable tracker: " + why + "\n");
             exitStatus = 1;
             continue;
@@ -107,7 +110,29 @@ void runPeers(const PeersOptions& options)
         checks.push_back(TCheckPingThread::Create(torrent, messages, checkOptions));
     }
     for (const auto& check : checks) check->Start();
-    for (const auto& check : checks) check->WaitEnded();
+    // --timeout ends the checks still asking as Stop would: without a count.
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int64_t>(options.timeoutSeconds * 1000));
+    bool timedOut = false;
+    for (const auto& check : checks) {
+        if (options.timeoutSeconds <= 0) {
+            check->WaitEnded();
+            continue;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!check->WaitEnded(std::max(left, std::chrono::milliseconds::zero()))) timedOut = true;
+    }
+    std::map<std::string, int> cutShort;  // info hash text -> checks the timeout ended
+    if (timedOut) {
+        for (const auto& check : checks) {
+            if (check->Ended()) continue;
+            ++cutShort[check->InfoHashHex()];
+            check->Terminate();
+        }
+        // A fetch ends within about 100 ms of the stop.
+        for (const auto& check : checks) check->WaitEnded();
+    }
     // Ended is set inside the run; let the threads finish leaving too.
     TWorkerThread::WaitForAll(std::chrono::seconds(10));
 
@@ -118,9 +143,9 @@ void runPeers(const PeersOptions& options)
     std::lock_guard lock(output->mutex);
     for (const auto& [hash, count] : started) {
         if (output->reported[hash] >= count) continue;
-        std::fputs(("sorvena-cli: " + hash + " (" + output->names[hash] +
-                    "): no count: the tracker's peer list is malformed\n")
-                       .c_str(),
+        const std::string why = cutShort[hash] > 0 ? "the trackers were still being asked when --timeout passed"
+                                                   : "the tracker's peer list is malformed";
+        std::fputs(("sorvena-cli: " + hash + " (" + output->names[hash] + "): no count: " + why + "\n").c_str(),
                    stderr);
         exitStatus = 1;
     }
@@ -136,6 +161,9 @@ void addPeersCommand(CLI::App& app)
     cmd->add_option("--recheck", options->recheckSeconds,
                     "Seconds to wait before asking a tracker again while its answers bring new peers")
         ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    cmd->add_option("--timeout", options->timeoutSeconds,
+                    "End the checks still asking after this many seconds (they print no count); 0 = no limit")
         ->check(CLI::NonNegativeNumber);
     cmd->callback([options] { runPeers(*options); });
 }

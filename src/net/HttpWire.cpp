@@ -117,6 +117,7 @@ FetchError errorOf(IoStatus status)
     case IoStatus::Timeout: return FetchError::Timeout;
     case IoStatus::Error: return FetchError::Receive;
     case IoStatus::Stopped: return FetchError::Stopped;
+    case IoStatus::Expired: return FetchError::TooLong;
     }
     return FetchError::Receive;
 }
@@ -312,7 +313,10 @@ private:
             if (FetchError error = ReadLine(line); error != FetchError::None) return error;
         }
         // The line that ends the body; trailer fields after it stay unread.
-        return ReadLine(line);
+        // Some servers close right after the last chunk's line: the body is
+        // complete by then.
+        const FetchError error = ReadLine(line);
+        return error == FetchError::Closed ? FetchError::None : error;
     }
 
     ByteSource& m_source;
@@ -327,6 +331,14 @@ private:
 
 FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
 {
+    // A CR LF in a link from a page would add header lines, or a whole
+    // second request, to what goes to the host; the Referer takes its text
+    // from the URL as well, fragment included. No control byte goes out.
+    if (std::any_of(url.begin(), url.end(), [](char c) {
+            const auto b = static_cast<unsigned char>(c);
+            return b < 0x20 || b == 0x7F;
+        }))
+        return FetchError::BadUrl;
     std::string text(url);
     std::replace(text.begin(), text.end(), '\\', '/');
     std::string_view rest(text);
@@ -338,8 +350,9 @@ FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
         scheme = rest.substr(0, p);
         rest.remove_prefix(p + 3);
     }
-    if (AsciiEqualsNoCase(scheme, "https")) return FetchError::NoTls;
-    const bool http = scheme.empty() || AsciiEqualsNoCase(scheme, "http");
+    const bool tls = AsciiEqualsNoCase(scheme, "https");
+    const bool http = tls || scheme.empty() || AsciiEqualsNoCase(scheme, "http");
+    const unsigned defaultPort = tls ? 443 : 80;
 
     // The authority also ends at a query ("http://host?q" asks for "/?q"),
     // so that such a URL does not take "host?q" for a host name.
@@ -366,7 +379,7 @@ FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
     }
     if (hostName.empty()) return FetchError::BadUrl;
 
-    unsigned port = 80;
+    unsigned port = defaultPort;
     if (!portText.empty()) {
         port = 0;
         for (char c : portText) {
@@ -381,8 +394,11 @@ FetchError SplitHttpUrl(std::string_view url, HttpTarget& out)
 
     out.host = hostName;
     out.port = static_cast<uint16_t>(port);
+    out.tls = tls;
     out.hostHeader = host;
-    if (port != 80) out.hostHeader += ':' + std::to_string(port);
+    // The scheme's own port goes unsaid: "Host: example.org:443" makes some
+    // sites redirect to their canonical name, which fails the attempt.
+    if (port != defaultPort) out.hostHeader += ':' + std::to_string(port);
     out.target = path.empty() || path.front() != '/' ? "/" + std::string(path) : std::string(path);
     return FetchError::None;
 }

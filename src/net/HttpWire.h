@@ -14,15 +14,17 @@ namespace sorvena {
 
 struct HttpTarget {
     std::string host;        // for name resolution: no brackets around an IPv6 literal
-    std::string hostHeader;  // the Host value: the host as written, ":port" unless 80
+    std::string hostHeader;  // the Host value: the host as written, ":port" unless the scheme's default
     uint16_t port = 80;
+    bool tls = false;        // https
     std::string target;      // the request target
 };
 
 // Splits url into where to connect and what to ask for. Backslashes count as
 // slashes; the fragment is dropped; an empty or missing scheme means http;
-// the authority ends at the first "/" or "?"; user:password@ is dropped.
-// Fails with BadUrl or NoTls.
+// the authority ends at the first "/" or "?"; user:password@ is dropped;
+// "https" means TLS and port 443. Fails with BadUrl, also for a control byte
+// anywhere in url.
 FetchError SplitHttpUrl(std::string_view url, HttpTarget& out);
 
 // The request bytes of one GET.
@@ -32,7 +34,8 @@ std::string BuildGetRequest(const HttpTarget& target, std::string_view referer);
 // decimal number, -1 when that is not a number.
 int ParseStatusCode(std::string_view statusLine);
 
-enum class IoStatus { Ok, Eof, Timeout, Error, Stopped };
+// Expired: the attempt's time limit has passed.
+enum class IoStatus { Ok, Eof, Timeout, Error, Stopped, Expired };
 
 // Where a response comes from.
 class ByteSource {

@@ -88,9 +88,14 @@ std::unique_ptr<TTorrentEx> TIdSearchThread::DownloadTorrent(const std::string& 
     auto entry = std::make_unique<TTorrentEx>();
     entry->LinkUrl = downloadUrl;
     entry->LoadMetainfo(bytes);
+    // A load that fails after the name was read ("files" an integer, say)
+    // leaves a name without an info hash: that is no torrent, and its empty
+    // hash must not enter SeenHashes, where it would make every later such
+    // file of the search a "duplicate".
+    if (entry->TorrentName.empty() || entry->InfoHashHex.empty()) return nullptr;
     // The hash is recorded before the entry is sent, so a second worker that
     // decodes the same torrent a moment later drops its copy.
-    if (entry->TorrentName.empty() || !m_state->AddSeenHash(entry->InfoHashHex)) return nullptr;
+    if (!m_state->AddSeenHash(entry->InfoHashHex)) return nullptr;
     return entry;
 }
 
@@ -105,13 +110,18 @@ bool TIdSearchThread::handOver(std::unique_ptr<TTorrentEx> entry)
         Terminate();
         return false;
     }
-    if (check && !Terminated()) {
-        try {
-            check->Start();
-            m_state->AddCheckThread(check);
-        } catch (const std::exception& e) {
-            SORVENA_TRACE(e.what());  // no thread for the check: the torrent stays uncounted
-        }
+    if (!check) return true;
+    if (m_state->BeforeCheckStart) m_state->BeforeCheckStart();
+    // Registered first, tested after: a Stop that walks CheckThreads before
+    // the registration has already asked this worker to end, and one that
+    // walks it after finds the check there. Tested first, a Stop in between
+    // would reach neither, and the check would report after the Stop.
+    m_state->AddCheckThread(check);
+    if (Terminated()) return true;
+    try {
+        check->Start();
+    } catch (const std::exception& e) {
+        SORVENA_TRACE(e.what());  // no thread for the check: the torrent stays uncounted
     }
     return true;
 }

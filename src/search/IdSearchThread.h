@@ -44,8 +44,8 @@ private:
     bool singlePage() const { return FPageOffset == 0 && FStartPage == 0 && FPageStep == 0; }
     bool fetch(const std::string& url, std::string& body) const;
     // The link's torrent, already recorded in SeenHashes; nothing when the
-    // download fails, it is no named torrent, it was found before, or the
-    // worker was asked to end.
+    // download fails, it is no torrent with a name and an info hash, it was
+    // found before, or the worker was asked to end.
     std::unique_ptr<TTorrentEx> DownloadTorrent(const std::string& downloadUrl);
     // Hands the entry over; true when it was sent.
     bool handOver(std::unique_ptr<TTorrentEx> entry);

@@ -21,6 +21,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,6 +59,11 @@ public:
     // Pause between the attempts of a worker's fetch; tests shorten it.
     // Workers read it: set it only before the first search starts.
     std::chrono::milliseconds FetchPause{std::chrono::seconds(FetchRetryDelay)};
+    // A seam for tests: when set, a search worker calls it on its own thread
+    // right before it registers and starts an automatic peer check, so that a
+    // test can stop the search at exactly that moment. Set it only before the
+    // first search starts.
+    std::function<void()> BeforeCheckStart;
 
     // Where workers send their messages; never null.
     const std::shared_ptr<TWorkerMessages> MainWindowHandle;

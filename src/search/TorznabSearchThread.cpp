@@ -28,6 +28,8 @@ bool isMagnet(std::string_view url)
 
 std::string TorznabFetchFailure(const FetchResult& result)
 {
+    // The system's or the TLS library's own words, where the fetch has them.
+    const std::string detail = result.reason.empty() ? std::string() : ": " + result.reason;
     switch (result.error) {
     case FetchError::HttpStatus:
         switch (result.status) {
@@ -39,14 +41,15 @@ std::string TorznabFetchFailure(const FetchResult& result)
         default: return "the endpoint answered HTTP " + std::to_string(result.status);
         }
     case FetchError::Redirect: return "the endpoint redirects elsewhere (HTTP " + std::to_string(result.status) + ")";
-    case FetchError::BadUrl: return "the API URL is not a valid http URL";
-    case FetchError::NoTls: return "https endpoints are not supported";
-    case FetchError::Resolve: return "the endpoint's host name does not resolve";
-    case FetchError::Connect: return "no connection to the endpoint (is it running?)";
-    case FetchError::Timeout: return "the endpoint did not answer in time";
+    case FetchError::BadUrl: return "the API URL is not a valid http or https URL";
+    case FetchError::Tls: return "the secure connection to the endpoint failed" + detail;
+    case FetchError::Resolve: return "the endpoint's host name does not resolve" + detail;
+    case FetchError::Connect: return "no connection to the endpoint (is it running?)" + detail;
+    case FetchError::Timeout:
+    case FetchError::TooLong: return "the endpoint did not answer in time";
     case FetchError::BodyTooLarge: return "the endpoint's reply is too large";
     case FetchError::Stopped: return "stopped";
-    default: return "the connection to the endpoint failed";
+    default: return "the connection to the endpoint failed" + detail;
     }
 }
 

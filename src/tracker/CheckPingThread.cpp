@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/Trace.h"
 #include "metainfo/BDecode.h"
 #include "metainfo/Hashes.h"
 #include "base/AsciiCase.h"
@@ -226,6 +227,7 @@ void TCheckPingThread::check()
     fetch.attempts = FetchAttempts;
     fetch.pause = m_options.fetchPause;
     fetch.readTimeoutMs = FetchReadTimeout;
+    fetch.limits = m_options.fetchLimits;
     fetch.stop = StopToken();
 
     PeerAddresses addresses(m_options.maxAddresses);
@@ -237,8 +239,15 @@ void TCheckPingThread::check()
     for (const std::string& tracker : m_trackers) {
         const std::string url = AnnounceRequestUrl(tracker, query);
         for (;;) {
-            GetHtml(url, fetch, reply);
+            const FetchResult fetched = GetHtml(url, fetch, reply);
             if (Terminated()) break;
+            if (!fetched.ok) {
+                // Why a tracker gave nothing, for the developer: a refused
+                // certificate looks like no answer to the user.
+                std::string why = tracker + ": " + FetchErrorText(fetched.error);
+                if (!fetched.reason.empty()) why += ": " + fetched.reason;
+                SORVENA_TRACE(why);
+            }
             size_t added = 0;
             if (!reply.empty()) {
                 answered = true;

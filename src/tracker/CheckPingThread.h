@@ -2,7 +2,9 @@
 // The peer check: how many distinct peers a torrent's trackers hand out.
 //
 // A TCheckPingThread asks the torrent's trackers in order (the announce URL,
-// then every backup tracker) with HTTP announce requests, keeps re-asking the
+// then every backup tracker) with HTTP or HTTPS announce requests (GetHtml:
+// UDP trackers cannot answer), writes a trace line for every tracker fetch
+// that failed on all attempts, with its reason, keeps re-asking the
 // first tracker that answers while each answer brings addresses it has not
 // seen, and reports the number of distinct addresses once, with the
 // synchronous WM_PEER_COUNT message, keyed by the torrent's info hash text.
@@ -58,6 +60,7 @@ std::vector<std::string> PeerCheckTrackers(const TTorrentFile& torrent);
 struct PeerCheckOptions {
     std::chrono::milliseconds recheckWait = PeerRecheckWait;
     std::chrono::milliseconds fetchPause = std::chrono::seconds(FetchRetryDelay);  // between attempts of a fetch
+    FetchLimits fetchLimits;  // the time limits of each attempt: a tracker that stalls cannot hold a check
     size_t maxAddresses = PeerCheckMaxAddresses;
 };
 

@@ -1,5 +1,6 @@
 #pragma once
-// The update check: asks a small update information file over HTTP (GetHtml)
+// The update check: asks a small update information file over HTTP or HTTPS
+// (GetHtml)
 // whether a newer version of the program exists. The file is in the
 // settings-file form:
 //   [Update]

@@ -88,6 +88,12 @@ bool TMessageReceiver::IsClosed() const
     return m_closed;
 }
 
+size_t TMessageReceiver::QueuedCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_queue.size();
+}
+
 bool TMessageReceiver::send(const std::shared_ptr<Message>& message)
 {
     if (OnReceivingThread()) {

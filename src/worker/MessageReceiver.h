@@ -61,6 +61,8 @@ public:
     // handlers included; never blocks on a handler. Idempotent.
     void Close();
     bool IsClosed() const;
+    // Sends waiting for their turn (not yet in a handler). Any thread.
+    size_t QueuedCount() const;
 
 protected:
     TMessageReceiver(Handlers handlers, CloseRule closeRule);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "support/FixtureSites.h"
+#include "support/Waits.h"
 #include "ResultRows.h"
 #include "app/GuiMessages.h"
 #include "app/Main.h"
@@ -29,6 +30,8 @@ namespace sorvena::test {
 namespace {
 
 using namespace std::chrono_literals;
+
+constexpr int WindowWaitMs = static_cast<int>(std::chrono::milliseconds(EventWaitCap).count());
 
 // The window with its report captured instead of shown in a modal box.
 class TestForm final : public TMainForm {
@@ -52,7 +55,7 @@ protected:
     ~MainFormTest() override
     {
         form.reset();
-        EXPECT_TRUE(TWorkerThread::WaitForAll(5s)) << "workers still running";
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap)) << "workers still running";
     }
 
     // Every started site holds its first query: the search runs, and no
@@ -70,7 +73,7 @@ protected:
     QAction* Action(const char* name) const { return form->findChild<QAction*>(QString::fromLatin1(name)); }
 
     template <typename Condition>
-    static bool Eventually(Condition condition, std::chrono::milliseconds timeout = 20s)
+    static bool Eventually(Condition condition, std::chrono::milliseconds timeout = EventWaitCap)
     {
         for (auto until = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < until;) {
             if (condition()) return true;
@@ -148,10 +151,10 @@ TEST_F(MainFormTest, EnabledShortcutsWinOverTheKeywordBox)
     CreateForm(false);
     form->show();
     QApplication::setActiveWindow(form.get());
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get(), WindowWaitMs));
     QLineEdit* edit = Keyword()->lineEdit();
     edit->setFocus();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get(), WindowWaitMs));
 
     struct Case {
         bool rows;
@@ -194,7 +197,7 @@ TEST_F(MainFormTest, MouseSelectionStaysWithinOneParent)
 {
     CreateForm(false);
     form->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), WindowWaitMs));
     TResultModel* model = form->Model();
     model->AddTorrentNode(MakeTorrent({.name = "a", .files = {{"a1", 1}, {"a2", 2}}}));
     model->AddTorrentNode(MakeTorrent({.name = "b", .files = {{"b1", 1}, {"b2", 2}}}));
@@ -261,18 +264,22 @@ TEST_F(MainFormTest, ClosingDuringASearchReleasesBlockedWorkers)
 {
     // Two sites whose workers will wait in a send (nothing handles messages
     // until the window closes), the rest held in their first fetch.
-    sites.Add(SITE_TORRENTREACTOR).SetPages({{FixtureLinkText(1)}});
-    sites.Add(SITE_ISOHUNT).SetPages({{FixtureLinkText(2)}});
+    FixtureSite& reactor = sites.Add(SITE_TORRENTREACTOR);
+    reactor.SetPages({{FixtureLinkText(1)}});
+    FixtureSite& isoHunt = sites.Add(SITE_ISOHUNT);
+    isoHunt.SetPages({{FixtureLinkText(2)}});
     for (const int slot : StartedSlots)
         if (slot != SITE_TORRENTREACTOR && slot != SITE_ISOHUNT) sites.Add(slot).HoldQuery(0);
     CreateForm(false);
     form->actSearchOrStopExecute();
-    std::this_thread::sleep_for(500ms);  // the two workers are now blocked in their sends
-    const auto closing = std::chrono::steady_clock::now();
+    // Both torrents served: their workers are on their way into a send that
+    // nothing handles (this thread runs no events).
+    for (const FixtureSite* site : {&reactor, &isoHunt})
+        while (site->Downloads().empty()) std::this_thread::sleep_for(1ms);
     form->close();
     EXPECT_TRUE(form->Messages()->IsClosed());
-    EXPECT_TRUE(TWorkerThread::WaitForAll(3s));
-    EXPECT_LT(std::chrono::steady_clock::now() - closing, 3s);
+    // Without the release the two would wait for ever.
+    EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
     EXPECT_EQ(form->Model()->TorrentRowCount(), 0);
     EXPECT_FALSE(form->Messages()->SiteDone(0));
 }
@@ -287,7 +294,8 @@ TEST(GuiMessagesTest, SendsRunOnTheGuiThreadAndStopAtClose)
 
     bool sent = false;
     std::thread worker([&] { sent = messages->SiteDone(1); });
-    for (auto until = std::chrono::steady_clock::now() + 5s; handledOn.empty() && std::chrono::steady_clock::now() < until;)
+    for (auto until = std::chrono::steady_clock::now() + EventWaitCap;
+         handledOn.empty() && std::chrono::steady_clock::now() < until;)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     worker.join();
     EXPECT_TRUE(sent);
@@ -295,7 +303,7 @@ TEST(GuiMessagesTest, SendsRunOnTheGuiThreadAndStopAtClose)
 
     // A send waiting for its turn when the receiver closes returns false.
     std::thread waiting([&] { sent = messages->SiteDone(2); });
-    std::this_thread::sleep_for(50ms);
+    while (messages->QueuedCount() == 0) std::this_thread::sleep_for(1ms);
     messages->Close();
     waiting.join();
     EXPECT_FALSE(sent);

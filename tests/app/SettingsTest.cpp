@@ -24,6 +24,7 @@
 #include <string>
 
 #include "support/ScriptedServer.h"
+#include "support/Waits.h"
 #include "app/DesktopIntegration.h"
 #include "app/Main.h"
 #include "app/ResultModel.h"
@@ -77,7 +78,7 @@ protected:
     {
         form.reset();
         qunsetenv("XDG_DATA_HOME");
-        EXPECT_TRUE(TWorkerThread::WaitForAll(5s));
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
     }
 
     void Open(const QStringList& arguments = {QStringLiteral("sorvena")})
@@ -97,7 +98,7 @@ protected:
     template <typename Condition>
     static bool Eventually(Condition condition)
     {
-        for (auto until = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < until;) {
+        for (auto until = std::chrono::steady_clock::now() + EventWaitCap; std::chrono::steady_clock::now() < until;) {
             if (condition()) return true;
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         }

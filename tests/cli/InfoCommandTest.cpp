@@ -3,46 +3,24 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
+
+#include "support/CliRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using sorvena::test::CliResult;
+using sorvena::test::RunCli;
+
 const fs::path TorrentDir = fs::path(SORVENA_TEST_DATA_DIR) / "torrents";
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Result runCli(const std::string& args)
-{
-    const fs::path errFile = fs::temp_directory_path() / ("sorvena-cli-err-" + std::to_string(::getpid()));
-    const std::string command = std::string("'") + SORVENA_CLI + "' " + args + " 2>'" + errFile.string() + "'";
-    Result r;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return r;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
-    const int raw = pclose(pipe);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::ifstream e(errFile);
-    std::stringstream ss;
-    ss << e.rdbuf();
-    r.err = ss.str();
-    fs::remove(errFile);
-    return r;
-}
 
 std::vector<nlohmann::json> jsonLines(const std::string& out)
 {
@@ -54,7 +32,7 @@ std::vector<nlohmann::json> jsonLines(const std::string& out)
 
 TEST(CliInfo, JsonHasExactlyTheDocumentedKeys)
 {
-    const Result r = runCli("info --json '" + (TorrentDir / "multi-file-tiers.torrent").string() + "'");
+    const CliResult r = RunCli({"info", "--json", (TorrentDir / "multi-file-tiers.torrent").string()});
     ASSERT_EQ(r.status, 0) << r.err;
     const auto lines = jsonLines(r.out);
     ASSERT_EQ(lines.size(), 1u);
@@ -86,8 +64,8 @@ TEST(CliInfo, UnreadableAndBrokenFilesAreReportedAndTheRestShown)
         << "d8:announce1:u4:infod6:lengthi1e4:name4:caf\xe9" "12:piece lengthi1e6:pieces0:ee";
     std::ofstream(dir / "page.torrent") << "<html>not a torrent</html>";
 
-    const Result r = runCli("info --json '" + (dir / "missing.torrent").string() + "' '" +
-                            (dir / "latin1.torrent").string() + "' '" + (dir / "page.torrent").string() + "'");
+    const CliResult r = RunCli({"info", "--json", (dir / "missing.torrent").string(), (dir / "latin1.torrent").string(),
+                                (dir / "page.torrent").string()});
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("missing.torrent"), std::string::npos) << r.err;
     const auto lines = jsonLines(r.out);
@@ -97,7 +75,7 @@ TEST(CliInfo, UnreadableAndBrokenFilesAreReportedAndTheRestShown)
     EXPECT_EQ(lines[1]["ok"], false);
     EXPECT_EQ(lines[1]["errors"][0], "Error parsing file; does not appear to be valid bencoded metainfo");
 
-    const Result text = runCli("info '" + (dir / "latin1.torrent").string() + "'");
+    const CliResult text = RunCli({"info", (dir / "latin1.torrent").string()});
     EXPECT_EQ(text.status, 0);
     EXPECT_NE(text.out.find("caf\xc3\xa9"), std::string::npos);
     fs::remove_all(dir);

@@ -3,36 +3,22 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
-#include <filesystem>
-#include <string>
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "support/CliRun.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using sorvena::test::CliResult;
+using sorvena::test::RunCli;
+
 const fs::path TorrentDir = fs::path(SORVENA_TEST_DATA_DIR) / "torrents";
-
-struct Result {
-    int status = -1;
-    std::string out;
-};
-
-Result runCli(const std::string& args)
-{
-    Result r;
-    FILE* pipe = popen((std::string("'") + SORVENA_CLI + "' " + args + " 2>/dev/null").c_str(), "r");
-    if (!pipe) return r;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
-    const int raw = pclose(pipe);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return r;
-}
-
-std::string q(const fs::path& p) { return "'" + p.string() + "' "; }
 
 }  // namespace
 
@@ -42,11 +28,12 @@ TEST(CliPack, PackThenListGivesTheTorrentsBack)
     fs::create_directories(dir);
     const fs::path vrk = dir / "out.vrk";
 
-    Result r = runCli("pack " + q(vrk) + q(TorrentDir / "multi-file-tiers.torrent") +
-                      q(TorrentDir / "non-ascii-names.torrent") + "--keyword 'first second' --category 8");
-    ASSERT_EQ(r.status, 0);
-    r = runCli("list --json " + q(vrk));
-    ASSERT_EQ(r.status, 0);
+    CliResult r = RunCli({"pack", vrk.string(), (TorrentDir / "multi-file-tiers.torrent").string(),
+                          (TorrentDir / "non-ascii-names.torrent").string(), "--keyword", "first second", "--category",
+                          "8"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = RunCli({"list", "--json", vrk.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
     const nlohmann::json j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["comment"], "8;first second");
     EXPECT_EQ(j["category"], 8);
@@ -57,9 +44,19 @@ TEST(CliPack, PackThenListGivesTheTorrentsBack)
 
     // Failures: a missing input writes nothing; an out-of-range category is refused.
     const fs::path none = dir / "none.vrk";
-    EXPECT_NE(runCli("pack " + q(none) + q(dir / "missing.torrent")).status, 0);
-    EXPECT_NE(runCli("pack " + q(none) + q(TorrentDir / "single-file.torrent") + "--category 12").status, 0);
+    EXPECT_NE(RunCli({"pack", none.string(), (dir / "missing.torrent").string()}).status, 0);
+    EXPECT_NE(RunCli({"pack", none.string(), (TorrentDir / "single-file.torrent").string(), "--category", "12"}).status,
+              0);
+    // A file whose load stopped after the name ("files" is an integer) has
+    // no info hash: it is no torrent, and nothing is written.
+    const fs::path noHash = dir / "no-hash.torrent";
+    std::ofstream(noHash, std::ios::binary)
+        << "d8:announce3:url4:infod5:filesi1e4:name7:no hash12:piece lengthi16384e6:pieces0:ee";
+    const CliResult refused =
+        RunCli({"pack", none.string(), (TorrentDir / "single-file.torrent").string(), noHash.string()});
+    EXPECT_NE(refused.status, 0);
+    EXPECT_NE(refused.err.find("no-hash.torrent is not a torrent"), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(none));
-    EXPECT_NE(runCli("list " + q(TorrentDir / "single-file.torrent")).status, 0);  // not a ZIP archive
+    EXPECT_NE(RunCli({"list", (TorrentDir / "single-file.torrent").string()}).status, 0);  // not a ZIP archive
     fs::remove_all(dir);
 }

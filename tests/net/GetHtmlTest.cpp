@@ -3,6 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <stop_token>
 #include <string>
@@ -216,14 +221,18 @@ TEST(GetHtml, PausesInWholeSecondsBetweenAttemptsOnly)
     ScriptedServer server({{"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"}});
     ASSERT_TRUE(server.Listening());
     std::string body = Untouched;
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(GetHtml(server.Url("/"), 2, 1, FetchReadTimeout, body));
-    const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(body, Untouched);
     const auto accepted = server.AcceptTimes();
     ASSERT_EQ(accepted.size(), 2u);
     EXPECT_GE(accepted[1] - accepted[0], 1s);
-    EXPECT_LT(elapsed, 1900ms);  // no pause after the last attempt
+
+    // No pause after the last attempt: with a pause longer than any test
+    // runs, returning at all shows it.
+    FetchOptions options = quick(1);
+    options.pause = std::chrono::hours(24);
+    EXPECT_FALSE(GetHtml(server.Url("/"), options, body).ok);
+    EXPECT_EQ(server.AcceptTimes().size(), 3u);
 }
 
 TEST(GetHtml, FailingResponseBodyIsDroppedWithinTwoSeconds)
@@ -234,11 +243,11 @@ TEST(GetHtml, FailingResponseBodyIsDroppedWithinTwoSeconds)
     ASSERT_TRUE(server.Listening());
     std::string body = Untouched;
     const auto start = std::chrono::steady_clock::now();
+    // The server never ends the body: returning at all shows it was dropped.
     const FetchResult result = GetHtml(server.Url("/"), quick(1), body);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(result.error, FetchError::HttpStatus);
     EXPECT_GE(elapsed, 1900ms);
-    EXPECT_LT(elapsed, 4s);
 }
 
 TEST(GetHtml, ReadTimeoutEndsAStalledBody)
@@ -263,7 +272,7 @@ TEST(GetHtml, StopEndsABlockedReadAndAPause)
     };
     const StopCase cases[] = {
         {"a body that never ends", {"HTTP/1.1 200 OK\r\n\r\nforever", 0, true}, 1ms},
-        {"a long pause after a failure", {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"}, 60s},
+        {"a long pause after a failure", {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"}, 24h},
     };
     for (const StopCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -274,14 +283,15 @@ TEST(GetHtml, StopEndsABlockedReadAndAPause)
         options.attempts = 0;
         options.pause = c.pause;
         options.stop = stop.get_token();
+        // Once the request is there, the fetch is in the read or (after the
+        // 404) in the pause. Neither would end on its own, so the fetch
+        // returning at all shows that the stop ended it.
         std::jthread stopper([&] {
-            std::this_thread::sleep_for(200ms);
+            while (server.Requests().empty()) std::this_thread::sleep_for(1ms);
             stop.request_stop();
         });
         std::string body = Untouched;
-        const auto start = std::chrono::steady_clock::now();
         const FetchResult result = GetHtml(server.Url("/"), options, body);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
         EXPECT_EQ(result.error, FetchError::Stopped);
         EXPECT_EQ(body, Untouched);
     }
@@ -320,7 +330,6 @@ TEST(GetHtml, FailsWithoutTouchingTheNetwork)
         FetchError error;
     };
     const UrlCase cases[] = {
-        {"https://127.0.0.1/", FetchError::NoTls},
         {"ftp://127.0.0.1/", FetchError::BadUrl},
         {"http:///path", FetchError::BadUrl},
         {"http://127.0.0.1:99999/", FetchError::BadUrl},
@@ -335,6 +344,122 @@ TEST(GetHtml, FailsWithoutTouchingTheNetwork)
     }
 }
 
+TEST(GetHtml, ControlBytesInALinkNeverReachTheWire)
+{
+    // A link cut from a page with CR LF in it would otherwise add header
+    // lines, or a second request, to what goes to any host and port.
+    ScriptedServer server({{"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"}});
+    ASSERT_TRUE(server.Listening());
+    const std::string links[] = {
+        "/a HTTP/1.1\r\nX-Injected: 1\r\n\r\nGET /second",
+        "/a?q=\nX: y",
+        "#\r\nX-Via-Referer: 1/",
+        std::string("/nul\0byte", 9),
+        "/tab\there",
+        "/\x1b]0;title\x07",
+    };
+    for (const std::string& link : links) {
+        SCOPED_TRACE(link);
+        std::string body = Untouched;
+        const FetchResult result = GetHtml(server.Url(link), quick(2), body);
+        EXPECT_EQ(result.error, FetchError::BadUrl);
+        EXPECT_EQ(body, Untouched);
+    }
+    std::string body;
+    const std::string blankHost = "127.0.0.1:" + std::to_string(server.Port());
+    EXPECT_TRUE(GetHtml(server.Url("/a b"), quick(1), body).ok);
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 1u);  // only the link with a blank went out
+    EXPECT_EQ(requests[0], expectedRequest("/a b", blankHost, blankHost));
+}
+
+// A loopback port whose accept queue is full: the kernel drops further SYNs,
+// so a connect waits as it would for a host that never answers.
+class StalledPort {
+public:
+    StalledPort()
+    {
+        m_fd = test::BindLoopback(m_port);
+        if (m_fd < 0 || ::listen(m_fd, 0) != 0) return;
+        // Fill the queue (backlog 0 holds one) and then some.
+        for (int i = 0; i < 4; ++i) {
+            const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(m_port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            ::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            m_fillers.push_back(c);
+        }
+        std::this_thread::sleep_for(100ms);  // let the handshakes of the fillers settle
+    }
+    ~StalledPort()
+    {
+        for (int c : m_fillers) ::close(c);
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_port) + "/"; }
+
+private:
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    std::vector<int> m_fillers;
+};
+
+TEST(GetHtml, StallingServersFailTheirAttemptAtTheLimits)
+{
+    // Short limits so that the test is quick; FetchLimits' defaults are the
+    // same code with the named constants.
+    FetchLimits limits;
+    limits.connect = 300ms;
+    limits.idle = 300ms;
+    limits.attempt = 1500ms;
+    struct StallCase {
+        const char* name;
+        ScriptedReply reply;
+        FetchError error;
+    };
+    const StallCase cases[] = {
+        {"accepts and never answers", {"", 0, false, true, 0ms, true}, FetchError::Timeout},
+        {"answers the head, then nothing", {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nab", 0, true},
+         FetchError::Timeout},
+        {"trickles the head, a byte every 20 ms",
+         {"HTTP/1.1 200 OK\r\nX-Pad: " + std::string(1000, 'p') + "\r\n\r\n", 0, true, true, 20ms},
+         FetchError::TooLong},
+        {"trickles a body without end", {"HTTP/1.1 200 OK\r\n\r\n" + std::string(1000, 'b'), 0, true, true, 20ms},
+         FetchError::TooLong},
+    };
+    for (const StallCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server({c.reply});
+        ASSERT_TRUE(server.Listening());
+        FetchOptions options = quick(2);
+        options.limits = limits;
+        std::string body = Untouched;
+        const FetchResult result = GetHtml(server.Url("/"), options, body);
+        EXPECT_EQ(result.error, c.error);
+        EXPECT_EQ(result.attempts, 2);  // each attempt failed, and the next one came
+        EXPECT_EQ(body, Untouched);
+    }
+
+    StalledPort stalled;
+    FetchOptions options = quick(1);
+    options.limits = limits;
+    std::string body = Untouched;
+    const FetchResult result = GetHtml(stalled.Url(), options, body);
+    EXPECT_EQ(result.error, FetchError::Connect);
+    EXPECT_EQ(result.reason, "no answer within 300 ms");
+    EXPECT_EQ(body, Untouched);
+}
+
+TEST(GetHtml, EveryFetchHasTheNamedLimits)
+{
+    const FetchOptions options;
+    EXPECT_EQ(options.limits.connect, std::chrono::milliseconds(FetchConnectLimitMs));
+    EXPECT_EQ(options.limits.idle, std::chrono::milliseconds(FetchIdleLimitMs));
+    EXPECT_EQ(options.limits.attempt, std::chrono::milliseconds(FetchAttemptLimitMs));
+}
+
 TEST(GetHtml, RefusedConnection)
 {
     uint16_t port = 0;
@@ -346,6 +471,7 @@ TEST(GetHtml, RefusedConnection)
     std::string body = Untouched;
     const FetchResult result = GetHtml("http://127.0.0.1:" + std::to_string(port) + "/", quick(2), body);
     EXPECT_EQ(result.error, FetchError::Connect);
+    EXPECT_EQ(result.reason, "Connection refused");
     EXPECT_EQ(body, Untouched);
 }
 

@@ -41,8 +41,11 @@ TEST(SplitHttpUrl, WhereToConnectAndWhatToAsk)
         {"ftp://example.org:2121/x", FetchError::None, "example.org", "example.org:2121", 2121, "/x"},
         {"http://[::1]:8080/x", FetchError::None, "::1", "[::1]:8080", 8080, "/x"},
         {"http://[::1]/x", FetchError::None, "::1", "[::1]", 80, "/x"},
-        {"https://example.org/", FetchError::NoTls, "", "", 0, ""},
-        {"https://example.org:8443/", FetchError::NoTls, "", "", 0, ""},
+        {"https://example.org/", FetchError::None, "example.org", "example.org", 443, "/"},
+        {"HTTPS://example.org:8443/x", FetchError::None, "example.org", "example.org:8443", 8443, "/x"},
+        {"https://example.org:80/", FetchError::None, "example.org", "example.org:80", 80, "/"},
+        {"https://[::1]/x", FetchError::None, "::1", "[::1]", 443, "/x"},
+        {"http://example.org:443/", FetchError::None, "example.org", "example.org:443", 443, "/"},
         {"ftp://example.org/x", FetchError::BadUrl, "", "", 0, ""},
         {"http:///x", FetchError::BadUrl, "", "", 0, ""},
         {"http://:8080/x", FetchError::BadUrl, "", "", 0, ""},
@@ -51,6 +54,18 @@ TEST(SplitHttpUrl, WhereToConnectAndWhatToAsk)
         {"http://example.org:8o/", FetchError::BadUrl, "", "", 0, ""},
         {"http://[::1/x", FetchError::BadUrl, "", "", 0, ""},
         {"http://[::1]x/", FetchError::BadUrl, "", "", 0, ""},
+        // No control byte reaches the wire: not in the target, the host, the
+        // query, nor in a fragment the Referer would take.
+        {"http://example.org/a\r\nX-Injected: 1", FetchError::BadUrl, "", "", 0, ""},
+        {"http://example.org/a?q=\n", FetchError::BadUrl, "", "", 0, ""},
+        {"http://exam\r\nple.org/", FetchError::BadUrl, "", "", 0, ""},
+        {"http://example.org#\r\nX: y/", FetchError::BadUrl, "", "", 0, ""},
+        {std::string("http://example.org/a\0b", 22), FetchError::BadUrl, "", "", 0, ""},
+        {"http://example.org/a\tb", FetchError::BadUrl, "", "", 0, ""},
+        {"http://example.org/\x1b[2J", FetchError::BadUrl, "", "", 0, ""},
+        {"http://example.org/\x7f", FetchError::BadUrl, "", "", 0, ""},
+        // Blanks and bytes above 0x7F go as they are.
+        {"http://example.org/a b\xe9", FetchError::None, "example.org", "example.org", 80, "/a b\xe9"},
     };
     for (const UrlCase& c : cases) {
         SCOPED_TRACE(c.url);
@@ -155,6 +170,12 @@ TEST(ReadResponse, SameResultWhereverTheBytesAreSplit)
         {"HTTP/1.1 301 Moved\r\nLocation: /x\r\n\r\nbody", {FetchError::Redirect, "untouched", 301}},
         {"HTTP/1.1 500 Error\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", {FetchError::HttpStatus, "untouched", 500}},
         {"HTTP/1.1 200 OK\r\nContent-Length: 1\r\n", {FetchError::Closed, "untouched", 200}},
+        // The server closes right after the last chunk's line: the body is complete.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n",
+         {FetchError::None, "hello", 200}},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0\r\nX-Trail", {FetchError::None, "ab", 200}},
+        // ... but not before the last chunk's line has ended.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n0", {FetchError::Closed, "untouched", 200}},
     };
     for (const SplitCase& c : cases) {
         SCOPED_TRACE(c.response);

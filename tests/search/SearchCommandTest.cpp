@@ -1,45 +1,27 @@
 // sorvena-cli search against fixture sites named in a settings file: the
-// result lines, and a timeout that stops the search and still prints them.
+// result lines, and a search stopped by Ctrl-C or by its timeout that still
+// prints what it found.
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
-#include <cstdio>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 
+#include "support/CliRun.h"
 #include "support/FixtureSites.h"
 #include "support/FixtureTorznab.h"
+#include "support/Waits.h"
 
 namespace sorvena::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-CliRun runCli(const std::string& args)
-{
-    const fs::path errFile = fs::temp_directory_path() / ("sorvena-search-" + std::to_string(::getpid()) + ".err");
-    const std::string command = std::string("'") + SORVENA_CLI + "' " + args + " 2>'" + errFile.string() + "'";
-    CliRun run;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return run;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.out.append(buffer, n);
-    run.status = ::pclose(pipe);
-    std::ifstream err(errFile);
-    run.err.assign(std::istreambuf_iterator<char>(err), {});
-    fs::remove(errFile);
-    return run;
-}
 
 std::string settingsText(const TSiteHosts& hosts)
 {
@@ -51,41 +33,72 @@ std::string settingsText(const TSiteHosts& hosts)
     return text;
 }
 
-TEST(SearchCommand, PrintsEveryTorrentFoundAlsoWhenStoppedByTheTimeout)
+// The torrents the search reported at its end ("N torrents and M files found.").
+int reportedTorrents(const std::string& err)
 {
+    std::smatch match;
+    static const std::regex report("(\\d+) torrents and \\d+ files found\\.");
+    return std::regex_search(err, match, report) ? std::stoi(match[1]) : -1;
+}
+
+TEST(SearchCommand, PrintsEveryTorrentFoundAlsoWhenStopped)
+{
+    enum class Ending { SitesDone, CtrlC, Timeout };
     struct Case {
         const char* name;
-        bool holdASite;
-        const char* extraArgs;
-        bool stopped;
+        Ending ending;
     };
     const Case cases[] = {
-        {"every site done", false, "", false},
-        {"a site that never answers", true, "--timeout 4", true},
+        {"every site done", Ending::SitesDone},
+        // A site that never answers keeps the search going until it is
+        // stopped: by Ctrl-C once all four torrents have arrived, or by the
+        // timeout with whatever has arrived by then.
+        {"Ctrl-C", Ending::CtrlC},
+        {"the timeout", Ending::Timeout},
     };
+    const std::set<std::string> all = {FixtureInfoHash(1), FixtureInfoHash(2), FixtureInfoHash(3),
+                                       FixtureInfoHash(4)};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FixtureSites sites;
+        // Torrent 3 on both sites. BTBot's page starts with a torrent only it
+        // has: whichever site hands 3 over first, the other's scan goes on.
         sites.Add(SITE_TORRENTREACTOR).SetPages({{"t1", "t2"}, {"t3"}});
-        sites.Add(SITE_BTBOT).SetPages({{"t3", "t4"}});
-        if (c.holdASite) sites.Add(SITE_PIRATEBAY).HoldQuery(0);
+        sites.Add(SITE_BTBOT).SetPages({{"t4", "t3"}});
+        if (c.ending != Ending::SitesDone) sites.Add(SITE_PIRATEBAY).HoldQuery(0);
         const fs::path settings = fs::temp_directory_path() / ("sorvena-search-" + std::to_string(::getpid()) + ".ini");
         std::ofstream(settings) << settingsText(sites.Prepare("linux", 5));
 
-        const CliRun run = runCli("search linux --category linux --json --no-peers --settings '" + settings.string() +
-                                  "' " + c.extraArgs);
+        std::vector<std::string> args = {"search", "linux", "--category", "linux", "--json", "--no-peers",
+                                         "--settings", settings.string()};
+        if (c.ending == Ending::Timeout) args.insert(args.end(), {"--timeout", "1"});
+        ChildProcess cli = StartCli(args);
+        if (c.ending == Ending::CtrlC) {
+            // The progress line on stderr says when the four have arrived.
+            EXPECT_TRUE(cli.WaitForErr("4 torrents, 4 files found", EventWaitCap)) << cli.Err();
+            cli.Signal(SIGINT);
+        }
+        const CliResult run = cli.Finish();
         fs::remove(settings);
         EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.err.find("stopped") != std::string::npos, c.stopped) << run.err;
+        EXPECT_EQ(run.err.find("stopped") != std::string::npos, c.ending != Ending::SitesDone) << run.err;
         std::set<std::string> hashes;
-        for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        size_t lines = 0;
+        for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1, ++lines) {
             const auto j = nlohmann::json::parse(run.out.substr(at, end - at));
             EXPECT_EQ(j["link"].get<std::string>().rfind("http://127.0.0.1:", 0), 0u);
             EXPECT_TRUE(j["peers"].is_null());
             hashes.insert(j["info_hash"].get<std::string>());
         }
-        EXPECT_EQ(hashes, (std::set<std::string>{FixtureInfoHash(1), FixtureInfoHash(2), FixtureInfoHash(3),
-                                                 FixtureInfoHash(4)}));
+        EXPECT_EQ(static_cast<int>(lines), reportedTorrents(run.err)) << run.err;
+        EXPECT_EQ(hashes.size(), lines) << "a torrent printed twice";
+        if (c.ending == Ending::Timeout) {
+            // How many arrived within the second depends on the machine;
+            // each of them is printed.
+            for (const std::string& hash : hashes) EXPECT_EQ(all.count(hash), 1u) << hash;
+        } else {
+            EXPECT_EQ(hashes, all);
+        }
     }
 }
 
@@ -101,7 +114,7 @@ TEST(SearchCommand, AsksTheEndpointsOfTheSettingsFile)
     std::ofstream(settings) << settingsText(hosts) << "[Torznab]\nLocal Jackett="
                             << endpoint.ApiUrl() << "\nBad key=" << failing.ApiUrl() << "\nOff=" << disabled.ApiUrl()
                             << "\n[TorznabDisabled]\nOff=1\n";
-    const CliRun run = runCli("search linux --json --no-peers --settings '" + settings.string() + "'");
+    const CliResult run = RunCli({"search", "linux", "--json", "--no-peers", "--settings", settings.string()});
     fs::remove(settings);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("Bad key: wrong API key (error 100: Invalid API Key)\n"), std::string::npos) << run.err;

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <set>
 #include <thread>
 
 #include "support/FixtureSites.h"
+#include "support/FixtureTracker.h"
+#include "support/PeerCheckRun.h"
+#include "support/Waits.h"
 #include "search/SearchSession.h"
 #include "search/SearchState.h"
 #include "worker/WorkerThread.h"
@@ -27,7 +31,7 @@ protected:
             session->StopSearch();
             session->TerminateWorkers();
         }
-        EXPECT_TRUE(TWorkerThread::WaitForAll(5s)) << "workers still running";
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap)) << "workers still running";
         session.reset();
     }
 
@@ -40,7 +44,7 @@ protected:
         session->BeginSearch(keyword, category);
     }
 
-    bool Finished() { return session->WaitFinished(std::chrono::steady_clock::now() + 20s); }
+    bool Finished() { return session->WaitFinished(std::chrono::steady_clock::now() + EventWaitCap); }
 
     std::multiset<std::string> FoundHashes() const
     {
@@ -59,7 +63,7 @@ protected:
     template <typename Condition>
     static bool Eventually(Condition condition)
     {
-        for (auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
+        for (auto until = std::chrono::steady_clock::now() + EventWaitCap; std::chrono::steady_clock::now() < until;) {
             if (condition()) return true;
             std::this_thread::sleep_for(2ms);
         }
@@ -114,7 +118,7 @@ TEST_F(SearchTest, EachSlotSendsItsQuery)
             EXPECT_EQ(targets[0], c.target);
         }
         EXPECT_TRUE(bySlot[9]->Server().Targets().empty()) << "slot 9 is never searched";
-        EXPECT_TRUE(TWorkerThread::WaitForAll(5s));
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
         session.reset();
     }
 }
@@ -160,6 +164,11 @@ TEST_F(SearchTest, PageScanRules)
         std::vector<int> found;
     };
     const std::string notTorrent = "<html>gone</html>";
+    // "files" is an integer: the loader has read the name when it gives up.
+    const auto nameWithoutHash = [](const std::string& name) {
+        return "d8:announce" + BString("http://127.0.0.1:1/announce") + "4:infod5:filesi1e4:name" + BString(name) +
+               "12:piece lengthi16384e6:pieces0:ee";
+    };
     const std::vector<Case> cases = {
         {"no link on the first page", {{}}, {}, 1, {}, {}},
         {"first link of page 2 already fetched", {{"t1", "t2"}, {"t1", "t3"}}, {}, 2, {"t1", "t2"}, {1, 2}},
@@ -173,6 +182,12 @@ TEST_F(SearchTest, PageScanRules)
          {"t1", "t9", "t2"}, {1, 2}},
         {"same torrent behind two links", {{"t1", "x1", "t2"}}, {{"x1", FixtureTorrent(1)}}, 2,
          {"t1", "x1", "t2"}, {1, 2}},
+        // A name, but the load failed before the info hash: no torrent, and
+        // no empty hash in SeenHashes to drop the next such file.
+        {"a name without an info hash is no torrent", {{"t1", "b1", "b2", "t2"}},
+         {{"b1", nameWithoutHash("one")}, {"b2", nameWithoutHash("two")}}, 2, {"t1", "b1", "b2", "t2"}, {1, 2}},
+        {"a name without an info hash first ends the site", {{"b1", "t1"}}, {{"b1", nameWithoutHash("one")}}, 1,
+         {"b1"}, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -188,7 +203,8 @@ TEST_F(SearchTest, PageScanRules)
         const auto downloads = site.Downloads();
         EXPECT_EQ(std::set<std::string>(downloads.begin(), downloads.end()), c.downloads);
         EXPECT_EQ(FoundHashes(), Hashes(c.found));
-        EXPECT_TRUE(TWorkerThread::WaitForAll(5s));
+        EXPECT_EQ(session->State()->SeenHashCount(), c.found.size());
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
         session.reset();
     }
 }
@@ -209,7 +225,7 @@ TEST_F(SearchTest, TorrentOnEverySiteIsListedOnce)
         ASSERT_TRUE(Finished());
         EXPECT_EQ(FoundHashes(), Hashes({0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
         EXPECT_EQ(session->GetProgress().lateMessages, 0);
-        EXPECT_TRUE(TWorkerThread::WaitForAll(5s));
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
         session.reset();
     }
 }
@@ -246,7 +262,6 @@ TEST_F(SearchTest, StopWhileWorkerWaitsInFetch)
             const auto busy = session->GetProgress().busy;
             return std::count(busy.begin(), busy.end(), true) == 1;
         }));
-        const auto stopAt = std::chrono::steady_clock::now();
         if (c.ending == Ending::Stop) {
             session->StopSearch();
             EXPECT_FALSE(session->Searching());
@@ -254,8 +269,9 @@ TEST_F(SearchTest, StopWhileWorkerWaitsInFetch)
             EXPECT_EQ(FoundHashes(), Hashes(c.found));
             session.reset();
         }
-        EXPECT_TRUE(TWorkerThread::WaitForAll(2s));
-        EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 1s) << "the fetch was not cut short";
+        // The fixture holds the fetch until the client goes and is never
+        // released: only the stop can have ended the held worker.
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap)) << "the fetch was not cut short";
         if (session) {
             const auto progress = session->GetProgress();
             EXPECT_EQ(progress.lateMessages, 0) << "a message after the stop";
@@ -289,6 +305,33 @@ TEST_F(SearchTest, AutoCheckPeerIsReadAtEachHandOver)
     ASSERT_TRUE(Finished());
     EXPECT_EQ(FoundHashes(), Hashes({1, 2, 3}));
     EXPECT_EQ(session->State()->CheckThreadCount(), 1u) << "only the torrent handed over while the option was on";
+}
+
+TEST_F(SearchTest, StopJustBeforeAnAutomaticPeerCheckStartsReachesTheCheck)
+{
+    // The torrent's tracker answers at once: a check that escaped the stop
+    // would announce to it and report a count.
+    FixtureTracker tracker({{200, "d5:peerslee"}});
+    ASSERT_TRUE(tracker.Listening());
+    FixtureSite& site = sites.Add(SITE_TORRENTSPY);
+    site.SetPages({{"s1"}});
+    site.ServeDownload("s1", TorrentBytes("stopped", tracker.Url()));
+    TIniOptions options;
+    options.AutoCheckPeer = true;
+    session = std::make_unique<TSearchSession>(sites.Prepare("linux", 0), options);
+    // Stop exactly between the worker's hand-over and the start of its peer
+    // check, on the worker's own thread.
+    std::atomic<int> stops{0};
+    session->State()->BeforeCheckStart = [this, &stops] {
+        ++stops;
+        session->StopSearch();
+    };
+    session->BeginSearch("linux", 0);
+    ASSERT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
+    EXPECT_EQ(stops, 1);
+    EXPECT_EQ(FoundHashes().size(), 1u) << "handed over before the stop";
+    EXPECT_EQ(session->GetProgress().peerCounts, 0) << "a peer count after the stop";
+    EXPECT_TRUE(tracker.Targets().empty()) << "the check announced after the stop";
 }
 
 }  // namespace

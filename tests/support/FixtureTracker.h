@@ -1,16 +1,16 @@
 #pragma once
-// A scripted HTTP tracker on 127.0.0.1 for the peer-check tests: it answers
-// the n-th request with the n-th scripted reply (the last one repeats) and
-// records the exact request target of every request. One connection at a
-// time, on its own thread; it never contacts anything.
+// A scripted HTTP (or HTTPS) tracker on 127.0.0.1 for the peer-check tests:
+// it answers the n-th request with the n-th scripted reply (the last one
+// repeats) and records the exact request target of every request. One
+// connection at a time, on its own thread; it never contacts anything.
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
+
+#include "support/LoopbackServer.h"
 
 namespace sorvena::test {
 
@@ -20,30 +20,24 @@ struct TrackerReply {
     bool hold = false;  // send nothing and keep the connection open until the client goes
 };
 
-class FixtureTracker {
+class FixtureTracker final : public LoopbackServer {
 public:
-    explicit FixtureTracker(std::vector<TrackerReply> replies);
-    ~FixtureTracker();
-    FixtureTracker(const FixtureTracker&) = delete;
-    FixtureTracker& operator=(const FixtureTracker&) = delete;
+    // With tls, the tracker answers over TLS with that certificate.
+    explicit FixtureTracker(std::vector<TrackerReply> replies, const TlsIdentity* tls = nullptr);
+    ~FixtureTracker() override;
 
-    bool Listening() const { return m_listenFd >= 0; }
-    // "http://127.0.0.1:<port>" followed by path.
-    std::string Url(std::string_view path = "/announce") const;
+    // "http://127.0.0.1:<port>" (or "https://…") followed by path.
+    std::string Url(std::string_view path = "/announce") const { return LoopbackServer::Url(path); }
     // The request target ("/announce?info_hash=…") of every request so far.
     std::vector<std::string> Targets() const;
 
 private:
-    void run();
-    void serve(int fd, const TrackerReply& reply);
+    void Serve(ServerConnection& connection) override;
 
     std::vector<TrackerReply> m_replies;
-    int m_listenFd = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
+    size_t m_next = 0;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_targets;
-    std::thread m_thread;
 };
 
 // A loopback port that refuses every connection: bound, never listening.

@@ -16,6 +16,8 @@
 #include <fstream>
 #include <thread>
 
+#include "support/Waits.h"
+
 extern char** environ;
 
 namespace sorvena::test {
@@ -154,7 +156,7 @@ bool OpentrackerProcess::start(const std::string& program)
         m_error = "cannot start " + program;
         return false;
     }
-    const auto until = std::chrono::steady_clock::now() + 10s;
+    const auto until = std::chrono::steady_clock::now() + EventWaitCap;
     while (std::chrono::steady_clock::now() < until) {
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid) {

@@ -16,6 +16,7 @@
 #include "metainfo/TorrentFile.h"
 #include "worker/ConsoleMessages.h"
 #include "tracker/CheckPingThread.h"
+#include "support/Waits.h"
 
 namespace sorvena::test {
 
@@ -90,12 +91,12 @@ inline std::string TorrentBytes(const std::string& name, const std::string& anno
 // ends: a worker thread still leaving would outlive the test's objects.
 class PeerCheckTest : public ::testing::Test {
 protected:
-    void TearDown() override { EXPECT_TRUE(TWorkerThread::WaitForAll(std::chrono::seconds(10))); }
+    void TearDown() override { EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap)); }
 };
 
 // Starts one check and waits until it has ended.
 inline bool RunCheck(const TTorrentFile& torrent, const PeerCountLog& log, PeerCheckOptions options,
-                     std::chrono::milliseconds limit = std::chrono::seconds(30))
+                     std::chrono::milliseconds limit = EventWaitCap)
 {
     const auto worker = TCheckPingThread::Create(torrent, log.Receiver(), options);
     worker->Start();

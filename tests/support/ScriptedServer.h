@@ -1,18 +1,17 @@
 #pragma once
-// A loopback HTTP server for tests that answers each connection with the next
-// scripted reply, byte for byte, and records the exact request bytes it got.
-// One connection at a time, on its own thread; never contacts anything but
-// the loopback address it listens on.
+// A loopback HTTP (or HTTPS) server for tests that answers each connection
+// with the next scripted reply, byte for byte, and records the exact request
+// bytes it got. One connection at a time, on its own thread.
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
+
+#include "support/LoopbackServer.h"
 
 namespace sorvena::test {
 
@@ -20,43 +19,38 @@ struct ScriptedReply {
     std::string bytes;       // sent once the request head has arrived
     size_t fillerBytes = 0;  // then this many 'x' bytes
     bool hold = false;       // then keep the connection open until the client closes it
+    bool closeNotify = true;                 // over TLS: end with close_notify (else just close)
+    std::chrono::milliseconds trickle{0};    // send bytes one at a time with this pause between
+    bool silent = false;                     // read nothing, send nothing, hold until the client closes
 };
 
-class ScriptedServer {
+class ScriptedServer final : public LoopbackServer {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Listens on an ephemeral port of address ("127.0.0.1" or "::1").
-    // Connection i gets replies[i]; connections past the end get the last.
-    explicit ScriptedServer(std::vector<ScriptedReply> replies, const char* address = "127.0.0.1");
-    ~ScriptedServer();
-    ScriptedServer(const ScriptedServer&) = delete;
-    ScriptedServer& operator=(const ScriptedServer&) = delete;
-
-    // False when the address could not be bound (no IPv6 on this host).
-    bool Listening() const { return m_listenFd >= 0; }
-    uint16_t Port() const { return m_port; }
-    // "http://<address>:<port>" followed by path.
-    std::string Url(std::string_view path) const;
+    // Listens on an ephemeral port of address ("127.0.0.1" or "::1"), with
+    // TLS when tls is given. Connection i gets replies[i]; connections past
+    // the end get the last.
+    explicit ScriptedServer(std::vector<ScriptedReply> replies, const char* address = "127.0.0.1",
+                            const TlsIdentity* tls = nullptr);
+    ~ScriptedServer() override;
 
     // The request bytes of every connection so far, in order.
     std::vector<std::string> Requests() const;
-    // When each connection was accepted.
+    // When each connection was accepted (after the TLS handshake).
     std::vector<Clock::time_point> AcceptTimes() const;
+    // The server name (SNI) each TLS connection asked for.
+    std::vector<std::string> ServerNames() const;
 
 private:
-    void Run();
-    void Serve(int fd, const ScriptedReply& reply);
+    void Serve(ServerConnection& connection) override;
 
     std::vector<ScriptedReply> m_replies;
-    std::string m_host;
-    int m_listenFd = -1;
-    uint16_t m_port = 0;
-    std::atomic<bool> m_stop{false};
+    size_t m_next = 0;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_requests;
     std::vector<Clock::time_point> m_acceptTimes;
-    std::thread m_thread;
+    std::vector<std::string> m_serverNames;
 };
 
 // How many file descriptors this process has open.

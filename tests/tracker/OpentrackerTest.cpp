@@ -17,6 +17,7 @@
 
 #include "support/OpentrackerProcess.h"
 #include "support/PeerCheckRun.h"
+#include "support/Waits.h"
 #include "tracker/CheckPingThread.h"
 
 namespace sorvena::test {
@@ -62,7 +63,7 @@ std::unique_ptr<TTorrentFile> loadTorrent(const std::string& name, const std::st
     for (int i = 0; i < peers; ++i) {
         const std::string source = "127.0.0." + std::to_string(2 + i);
         std::string reply;
-        for (auto until = std::chrono::steady_clock::now() + 10s;
+        for (auto until = std::chrono::steady_clock::now() + EventWaitCap;
              !Accepted(reply = AnnounceFrom(source, tracker.Port(), torrent.InfoHashRaw)) &&
              std::chrono::steady_clock::now() < until;)
             std::this_thread::sleep_for(50ms);
@@ -177,7 +178,7 @@ TEST_F(Opentracker, AThousandChecksAtOnceAllCountRight)
     const auto started = std::chrono::steady_clock::now();
     for (const auto& worker : workers) worker->Start();
     int peakThreads = threadCount();
-    const auto until = started + 60s;
+    const auto until = started + EventWaitCap;
     while (!std::all_of(workers.begin(), workers.end(), [](const auto& w) { return w->Ended(); }) &&
            std::chrono::steady_clock::now() < until) {
         peakThreads = std::max(peakThreads, threadCount());

@@ -2,48 +2,24 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/CliRun.h"
 #include "support/FixtureTracker.h"
 #include "support/PeerCheckRun.h"
+#include "support/TestPki.h"
 
 namespace sorvena::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-Result runCli(const std::string& args, const fs::path& dir)
-{
-    const fs::path errFile = dir / "stderr.txt";
-    const std::string command = std::string("'") + SORVENA_CLI + "' " + args + " 2>'" + errFile.string() + "'";
-    Result r;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return r;
-    char buf[4096];
-    for (size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) r.out.append(buf, n);
-    const int raw = ::pclose(pipe);
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    std::ifstream e(errFile);
-    std::stringstream ss;
-    ss << e.rdbuf();
-    r.err = ss.str();
-    return r;
-}
 
 std::vector<std::string> sortedLines(const std::string& text)
 {
@@ -82,24 +58,48 @@ TEST(CliPeers, ALinePerCheckedTorrentAndAReasonForEveryOtherFile)
         {"malformed.torrent", TorrentBytes("Malformed", malformed.Url())},
         {"not-a-torrent.torrent", "<html></html>"},
     };
-    std::string args = "peers --recheck 0";
+    std::vector<std::string> args = {"peers", "--recheck", "0"};
     for (const File& file : files) {
         std::ofstream(dir / file.name, std::ios::binary) << file.bytes;
-        args += " '" + (dir / file.name).string() + "'";
+        args.push_back((dir / file.name).string());
     }
-    args += " '" + (dir / "missing.torrent").string() + "'";
+    args.push_back((dir / "missing.torrent").string());
 
-    const Result r = runCli(args, dir);
+    const CliResult r = RunCli(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(sortedLines(r.out), sortedLines(hashOf(files[0].bytes) + "  3 peers  Three\n" + hashOf(files[1].bytes) +
                                               "  1 peer   One\n"));
     for (const std::string& expected :
-         {(dir / "udp-only.torrent").string() + ": no usable tracker: the torrent lists no http:// tracker",
+         {(dir / "udp-only.torrent").string() + ": no usable tracker: the torrent lists no http:// or https:// tracker",
           hashOf(files[3].bytes) + " (Malformed): no count: the tracker's peer list is malformed",
           (dir / "not-a-torrent.torrent").string() + ": not a torrent file",
           "cannot read " + (dir / "missing.torrent").string()})
         EXPECT_NE(r.err.find(expected), std::string::npos) << expected << "\nin:\n" << r.err;
     EXPECT_EQ(three.Targets().size(), 2u);
+    fs::remove_all(dir);
+}
+
+TEST(CliPeers, HttpsTrackersAndTheTimeout)
+{
+    const fs::path dir = fs::temp_directory_path() / ("sorvena-peers-tls-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TrustTestCa();  // the command inherits SSL_CERT_FILE
+    FixtureTracker secure({{200, DictionaryPeers({"10.0.0.1", "10.0.0.2"})}}, &Pki().good);
+    FixtureTracker stalled({{200, "", true}});  // takes the request, never answers
+    ASSERT_TRUE(secure.Listening() && stalled.Listening());
+    const std::string secureTorrent = TorrentBytes("Secure", secure.Url());
+    const std::string stalledTorrent = TorrentBytes("Stalled", stalled.Url());
+    std::ofstream(dir / "secure.torrent", std::ios::binary) << secureTorrent;
+    std::ofstream(dir / "stalled.torrent", std::ios::binary) << stalledTorrent;
+
+    const CliResult r = RunCli({"peers", "--recheck", "0", "--timeout", "2", (dir / "secure.torrent").string(),
+                                (dir / "stalled.torrent").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, hashOf(secureTorrent) + "  2 peers  Secure\n");
+    const std::string expected =
+        hashOf(stalledTorrent) + " (Stalled): no count: the trackers were still being asked when --timeout passed";
+    EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
+    EXPECT_EQ(stalled.Targets().size(), 1u);
     fs::remove_all(dir);
 }
 

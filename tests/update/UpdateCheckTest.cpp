@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/ScriptedServer.h"
+#include "support/TestPki.h"
 #include "update/UpdateCheck.h"
 
 namespace sorvena {
@@ -68,6 +69,22 @@ TEST(UpdateCheckTest, ChecksAgainstAServer)
             EXPECT_EQ(server->Requests()[0].rfind("GET /update/latest.ini HTTP/1.1\r\n", 0), 0u);
         }
     }
+}
+
+TEST(UpdateCheckTest, ChecksOverHttps)
+{
+    test::TrustTestCa();
+    const std::string newer = Ok("[Update]\r\nVersion=1.13\r\nPage=https://example.org/1.13/\r\n");
+    ScriptedServer good({{newer}}, "127.0.0.1", &test::Pki().good);
+    ScriptedServer expired({{newer}}, "127.0.0.1", &test::Pki().expired);
+    ASSERT_TRUE(good.Listening() && expired.Listening());
+    const TUpdateInfo found = CheckForUpdate(good.Url("/latest.ini"), 112, UpdateFetchOptions());
+    EXPECT_EQ(found.Outcome, UpdateOutcome::NewerVersion);
+    EXPECT_EQ(found.Page, "https://example.org/1.13/");
+    // A certificate that fails its check is no answer from the server.
+    EXPECT_EQ(CheckForUpdate(expired.Url("/latest.ini"), 112, UpdateFetchOptions()).Outcome,
+              UpdateOutcome::HostUnreachable);
+    EXPECT_TRUE(expired.Requests().empty());
 }
 
 }  // namespace

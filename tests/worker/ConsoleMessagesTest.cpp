@@ -13,12 +13,14 @@
 #include <thread>
 #include <vector>
 
+#include "support/Waits.h"
 #include "worker/ConsoleMessages.h"
 
 namespace sorvena {
 namespace {
 
 using namespace std::chrono_literals;
+using test::EventWaitCap;
 
 TEST(ConsoleMessages, EveryHandlerRunsOnTheReceivingThreadWhileItsSenderWaits)
 {
@@ -99,11 +101,10 @@ TEST(ConsoleMessages, CloseReleasesTheWaitingSendersAndRefusesLaterOnes)
     handlerEntered.get_future().wait();
     auto queued =
         std::async(std::launch::async, [&] { return receiver->TorrentFound(std::make_unique<Counted>(entries)); });
-    while (*entries == 0) std::this_thread::sleep_for(1ms);
-    std::this_thread::sleep_for(20ms);
+    while (receiver->QueuedCount() == 0) std::this_thread::sleep_for(1ms);
 
     receiver->Close();
-    EXPECT_EQ(queued.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(queued.wait_for(EventWaitCap), std::future_status::ready);
     EXPECT_FALSE(queued.get());
     EXPECT_EQ(*entries, 0) << "a refused torrent is destroyed";
     EXPECT_FALSE(receiver->PeerCount("hash", 1));
