@@ -1,11 +1,14 @@
 // The result list at 100,000 torrents (a tenth of them with 100 files each:
 // 1,000,000 file rows) in a QTreeView on the offscreen platform: adding them
 // all through the worker-message path, sorting by each column, refreshing the
-// filters, and the memory each torrent row costs.
+// filters, the memory each torrent row costs, and in the main window Select
+// All and Delete with rows the filters hide.
 
 #include <benchmark/benchmark.h>
 
+#include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QTreeView>
 
 #include <atomic>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "app/GuiMessages.h"
+#include "app/Main.h"
 #include "app/ResultModel.h"
 
 namespace sorvena {
@@ -127,6 +131,87 @@ void BM_RefreshRowFilter(benchmark::State& state)
     }
 }
 BENCHMARK(BM_RefreshRowFilter)->Unit(benchmark::kMillisecond)->Iterations(4);
+
+// Every torrent, a tenth of them with no peers (hidden by the has-peers filter).
+std::vector<std::unique_ptr<TTorrentEx>> torrentsWithoutPeers()
+{
+    std::vector<std::unique_ptr<TTorrentEx>> entries;
+    entries.reserve(TorrentRows);
+    for (int i = 0; i < TorrentRows; ++i) {
+        entries.push_back(makeTorrent(i));
+        if (i % 10 == 5) entries.back()->PeerCount = 0;
+    }
+    return entries;
+}
+
+// The window with every torrent loaded at once, the has-peers and keyword
+// filters on: a tenth of the torrent rows and half of the file rows are hidden.
+struct FilledForm {
+    TMainForm form;
+    FilledForm()
+    {
+        form.resize(1000, 700);
+        form.show();
+        fill();
+        for (const char* name : {"cbOnlyShowHasPeers", "cbOnlyShowKeywordFile"})
+            form.findChild<QCheckBox*>(QString::fromLatin1(name))->click();
+        QCoreApplication::processEvents();
+    }
+    void fill()
+    {
+        form.Model()->SetSearchKeyword("mp3");
+        form.Model()->AddTorrentNodes(torrentsWithoutPeers());
+    }
+    void trigger(const char* action) { form.findChild<QAction*>(QString::fromLatin1(action))->trigger(); }
+};
+
+// Select All, then a filter switched off and on again while every row stays
+// selected (the rows that come into view are selected as they appear).
+void BM_SelectAllWithHiddenRows(benchmark::State& state)
+{
+    FilledForm f;
+    const bool expanded = state.range(0) != 0;
+    if (expanded) f.trigger("actExpandAll");
+    for (auto _ : state) {
+        f.trigger("actSelectAll");
+        QCoreApplication::processEvents();
+    }
+    state.SetLabel(expanded ? "every torrent expanded" : "collapsed");
+}
+BENCHMARK(BM_SelectAllWithHiddenRows)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(4);
+
+void BM_FilterChangeWhileAllSelected(benchmark::State& state)
+{
+    FilledForm f;
+    f.trigger("actSelectAll");
+    auto* box = f.form.findChild<QCheckBox*>(QStringLiteral("cbOnlyShowKeywordFile"));
+    for (auto _ : state) {
+        box->click();
+        QCoreApplication::processEvents();
+    }
+}
+BENCHMARK(BM_FilterChangeWhileAllSelected)->Unit(benchmark::kMillisecond)->Iterations(4);
+
+// Select All and Delete: every row goes, hidden ones included.
+class AnsweringForm final : public TMainForm {
+protected:
+    bool ConfirmDelete() override { return true; }
+};
+
+void BM_DeleteAllWithHiddenRows(benchmark::State& state)
+{
+    for (auto _ : state) {
+        state.PauseTiming();
+        AnsweringForm form;
+        form.Model()->AddTorrentNodes(torrentsWithoutPeers());
+        form.findChild<QCheckBox*>(QStringLiteral("cbOnlyShowHasPeers"))->click();
+        form.findChild<QAction*>(QStringLiteral("actSelectAll"))->trigger();
+        state.ResumeTiming();
+        form.findChild<QAction*>(QStringLiteral("actDeleteTorrent"))->trigger();
+        if (form.Model()->TorrentRowCount() != 0) state.SkipWithError("rows left");
+    }
+}
+BENCHMARK(BM_DeleteAllWithHiddenRows)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 }  // namespace
 }  // namespace sorvena

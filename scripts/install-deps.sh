@@ -9,14 +9,14 @@ run_pkgs=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libcli11-dev
   libssl-dev ca-certificates
-  qt6-base-dev libzip-dev libexpat1-dev
+  qt6-base-dev libqt6svg6 libzip-dev libexpat1-dev
 )
 test_pkgs=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libtorrent-rasterbar-dev libcurl4-openssl-dev
   mktorrent transmission-cli python3 opentracker nginx unzip
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick openbox
   xdg-utils shared-mime-info
 )
 

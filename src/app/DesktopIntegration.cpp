@@ -102,3 +102,17 @@ bool RegisterFileType(const QString& programPath, const QString& dataHome, QStri
 }
 
 }  // namespace sorvena
+
+namespace sorvena {
+
+bool HasProgramForType(const QString& mimeType)
+{
+    const QString program = QStandardPaths::findExecutable(QStringLiteral("xdg-mime"));
+    if (program.isEmpty()) return true;
+    QProcess process;
+    process.start(program, {QStringLiteral("query"), QStringLiteral("default"), mimeType});
+    if (!process.waitForFinished(CacheToolTimeoutMs) || process.exitStatus() != QProcess::NormalExit) return true;
+    return !process.readAllStandardOutput().trimmed().isEmpty();
+}
+
+}  // namespace sorvena

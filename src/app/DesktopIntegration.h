@@ -28,4 +28,9 @@ QString DesktopEntryText(const QString& programPath);
 // programPath does nothing and gives true.
 bool RegisterFileType(const QString& programPath, const QString& dataHome, QString& reason);
 
+// Whether the desktop names a default program for the MIME type (xdg-mime
+// query default). True when that cannot be asked (no xdg-mime): the shell's
+// "open" is then left to find out.
+bool HasProgramForType(const QString& mimeType);
+
 }  // namespace sorvena

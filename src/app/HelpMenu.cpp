@@ -2,11 +2,20 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "app/Main.h"
 #include "app/QtText.h"
+#include "base/StringUtil.h"
+#include "net/IndyUtil.h"
 
 namespace sorvena {
 
@@ -54,9 +63,58 @@ QMessageBox::StandardButton TMainForm::ShowMessageBox(QMessageBox::Icon icon, co
     return static_cast<QMessageBox::StandardButton>(box.exec());
 }
 
-void TMainForm::OpenDocument(const QUrl& url)
+bool TMainForm::OpenDocument(const QUrl& url)
 {
-    QDesktopServices::openUrl(url);
+    return QDesktopServices::openUrl(url);
+}
+
+void TMainForm::actAboutExecute()
+{
+    // Modeless for the rest of the program, modal for the window; it goes when closed.
+    auto* box = new QDialog(this);
+    box->setObjectName(QStringLiteral("AboutBox"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowTitle(QStringLiteral("About Sorvena"));
+    auto* icon = new QLabel(box);
+    icon->setPixmap(windowIcon().pixmap(64, 64));
+    icon->setAlignment(Qt::AlignTop);
+    auto* name = new QLabel(windowTitle(), box);
+    name->setObjectName(QStringLiteral("lblAboutName"));
+    QFont big = name->font();
+    big.setPointSizeF(big.pointSizeF() * 1.4);
+    big.setBold(true);
+    name->setFont(big);
+    auto* what = new QLabel(QStringLiteral("Searches torrent sites for a keyword, lists every torrent found with its "
+                                           "files, and counts the peers of each."),
+                            box);
+    what->setWordWrap(true);
+    auto* links = new QLabel(QStringLiteral("<a href=\"manual\">User manual</a> &nbsp;&middot;&nbsp; "
+                                            "<a href=\"website\">%1</a>")
+                                 .arg(BytesToQString(GetUrlHost(WebsiteUrl))),
+                             box);
+    links->setObjectName(QStringLiteral("lblAboutLinks"));
+    links->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    connect(links, &QLabel::linkActivated, this, [this](const QString& link) {
+        if (link == QLatin1String("manual")) actHelpContentExecute();
+        else actWebSiteExecute();
+    });
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, box);
+    connect(buttons, &QDialogButtonBox::accepted, box, &QDialog::accept);
+    auto* text = new QVBoxLayout;
+    text->addWidget(name);
+    text->addWidget(what);
+    text->addWidget(links);
+    text->addStretch();
+    auto* top = new QHBoxLayout;
+    top->addWidget(icon);
+    top->addSpacing(12);
+    top->addLayout(text, 1);
+    auto* layout = new QVBoxLayout(box);
+    layout->addLayout(top);
+    layout->addWidget(buttons);
+    // Wide enough for its title in any title bar, and for the line to read well.
+    box->setMinimumWidth(std::max(440, box->fontMetrics().horizontalAdvance(box->windowTitle()) * 3));
+    box->open();
 }
 
 void TMainForm::actHelpContentExecute()
@@ -93,7 +151,10 @@ void TMainForm::startUpdateCheck()
         worker->Start();
     } catch (const std::exception& e) {
         trace(__func__, e);
-        updateCheckDone(TUpdateInfo{UpdateOutcome::HostUnreachable, 0, {}, {}});
+        TUpdateInfo failed;
+        failed.Outcome = UpdateOutcome::HostUnreachable;
+        failed.Error = FetchError::Internal;  // no thread for the check
+        updateCheckDone(failed);
     }
 }
 
@@ -105,7 +166,17 @@ void TMainForm::updateCheckDone(const TUpdateInfo& info)
             OpenDocument(QUrl(info.Page.empty() ? QString::fromUtf8(WebsiteUrl) : BytesToQString(info.Page)));
         return;
     }
-    if (m_manualUpdateCheck) ShowMessageBox(QMessageBox::Information, QStringLiteral("No update available."), QMessageBox::Ok);
+    if (!m_manualUpdateCheck) return;
+    if (info.Error != FetchError::None) {
+        // No answer is no "no update": the user is told that the check failed, and why.
+        const QString host = BytesToQString(GetUrlHost(m_updateUrl));
+        ShowMessageBox(QMessageBox::Warning,
+                       QStringLiteral("The update information could not be fetched from %1: %2.")
+                           .arg(host, BytesToQString(FetchFailureBrief(info.Error, info.Status, info.Reason))),
+                       QMessageBox::Ok);
+        return;
+    }
+    ShowMessageBox(QMessageBox::Information, QStringLiteral("No update available."), QMessageBox::Ok);
 }
 
 }  // namespace sorvena

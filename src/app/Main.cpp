@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QHeaderView>
+#include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,8 +17,11 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QStyledItemDelegate>
 #include <QTabWidget>
+#include <QTimer>
 #include <QTreeView>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -54,10 +58,21 @@ std::string normalisedKeyword(std::string_view text)
     return std::string(text);
 }
 
-// Vertical grid lines between the cells of the result list.
+// Vertical grid lines between the cells of the result list; and every name
+// starts at the same place, icon or not (a single-file torrent has one, a
+// multi-file torrent none).
 class TGridDelegate final : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.column() == COL_NAME) option->features |= QStyleOptionViewItem::HasDecoration;
+    }
+
+public:
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
     {
         QStyledItemDelegate::paint(painter, option, index);
@@ -83,6 +98,13 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     m_state->SetOptions(m_options);
 
     m_model = new TResultModel(this);
+    // Connected before the view is: when the selection model then reports a
+    // selection that shrank or moved with the rows, it is known not to be the user's.
+    const auto changing = [this] { ++m_modelChanging; };
+    connect(m_model, &QAbstractItemModel::rowsAboutToBeInserted, this, changing);
+    connect(m_model, &QAbstractItemModel::rowsAboutToBeRemoved, this, changing);
+    connect(m_model, &QAbstractItemModel::layoutAboutToBeChanged, this, changing);
+    connect(m_model, &QAbstractItemModel::modelAboutToBeReset, this, changing);
     pcMain = new QTabWidget(this);
     pcMain->setTabPosition(QTabWidget::South);
     auto* searchPage = new QWidget;
@@ -96,13 +118,16 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     createMenus();
 
     lblStatus = new QLabel(this);
+    lblStatus->setObjectName(QStringLiteral("lblStatus"));
     statusBar()->addWidget(lblStatus, 1);
+    createSiteStatus();
 
     const QString caption = QStringLiteral("Sorvena v%1%2%3")
                                 .arg(AppVersion / 100)
                                 .arg(QLocale().decimalPoint())
                                 .arg(AppVersion % 100, 2, 10, QLatin1Char('0'));
     setWindowTitle(caption);
+    setWindowIcon(QIcon(QStringLiteral(":/desktop/sorvena.svg")));  // title bar and task switcher
     resize(m_options.Width, m_options.Height);
     move(m_options.Left, m_options.Top);
 
@@ -121,6 +146,25 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     cbKeyword->setCurrentIndex(-1);
     applyFilterOptions();
 
+    // After the view's own reactions: rows that Select All covers and the
+    // view did not yet show selected are selected now.
+    const auto changed = [this] {
+        --m_modelChanging;
+        if (m_allSelected && m_modelChanging == 0) selectVisibleRows();
+    };
+    connect(m_model, &QAbstractItemModel::rowsInserted, this, changed);
+    connect(m_model, &QAbstractItemModel::rowsRemoved, this, changed);
+    connect(m_model, &QAbstractItemModel::layoutChanged, this, changed);
+    connect(m_model, &QAbstractItemModel::modelReset, this, [this] {
+        --m_modelChanging;
+        m_allSelected = false;  // a new list
+    });
+    connect(treeSeed->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (m_modelChanging == 0 && !m_selectingAll) m_allSelected = false;
+    });
+    connect(treeSeed, &QTreeView::expanded, this, [this] {
+        if (m_allSelected) selectVisibleRows();
+    });
     connect(m_model, &QAbstractItemModel::rowsInserted, this, &TMainForm::UpdateActions);
     connect(m_model, &QAbstractItemModel::rowsRemoved, this, &TMainForm::UpdateActions);
     connect(m_model, &QAbstractItemModel::modelReset, this, &TMainForm::UpdateActions);
@@ -139,6 +183,8 @@ TMainForm::~TMainForm()
     if (m_updateMailbox) m_updateMailbox->Close();
     m_messages->Close();
     m_state->TerminateWorkers();
+    for (const auto& check : m_manualChecks)
+        if (const auto worker = check.lock()) worker->Terminate();
 }
 
 void TMainForm::createSearchPage(QWidget* page)
@@ -170,7 +216,12 @@ void TMainForm::createSearchPage(QWidget* page)
     header->setSortIndicatorShown(true);
     header->setSortIndicator(-1, Qt::AscendingOrder);
     header->setFirstSectionMovable(false);
-    for (int i = 0; i < ResultColumnCount; ++i) header->resizeSection(i, ResultColumns[i].Width);
+    for (int i = 0; i < ResultColumnCount; ++i) {
+        m_defaultWidths.push_back(defaultColumnWidth(i));
+        header->resizeSection(i, m_defaultWidths.back());
+    }
+    header->setSectionResizeMode(COL_NAME, QHeaderView::Stretch);  // the free width is the names'
+    header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(header, &QHeaderView::sectionClicked, this, &TMainForm::treeSeedHeaderClick);
     connect(header, &QHeaderView::sectionMoved, this, &TMainForm::treeSeedHeaderMoved);
     layout->addWidget(treeSeed, 1);
@@ -228,27 +279,26 @@ void TMainForm::createActions()
         const char* name;
         const char* caption;
         QKeySequence shortcut;
-        bool built;
     };
     const Def defs[] = {
-        {&actSearchOrStop, "actSearchOrStop", "Search", QKeySequence(Qt::Key_F5), true},
-        {&actSaveAll, "actSaveAll", "Save Search Result...", QKeySequence(Qt::CTRL | Qt::Key_S), true},
-        {&actLoad, "actLoad", "Load Search Result...", QKeySequence(Qt::CTRL | Qt::Key_O), true},
-        {&actDownload, "actDownload", "Download", QKeySequence(Qt::CTRL | Qt::Key_D), true},
-        {&actSaveTorrent, "actSaveTorrent", "Save Torrent...", QKeySequence(Qt::CTRL | Qt::Key_T), true},
-        {&actCheckPeers, "actCheckPeers", "Check Peers", QKeySequence(Qt::CTRL | Qt::Key_P), false},
-        {&actExpandAll, "actExpandAll", "Expand All", QKeySequence(Qt::CTRL | Qt::Key_E), true},
-        {&actDeleteTorrent, "actDeleteTorrent", "Delete", QKeySequence(Qt::Key_Delete), true},
-        {&actFind, "actFind", "Find...", QKeySequence(Qt::CTRL | Qt::Key_F), true},
-        {&actFindNext, "actFindNext", "Find Next", QKeySequence(Qt::Key_F3), true},
-        {&actCollapseAll, "actCollapseAll", "Collapse All", QKeySequence(Qt::CTRL | Qt::Key_C), true},
-        {&actSelectAll, "actSelectAll", "Select All", QKeySequence(Qt::CTRL | Qt::Key_A), true},
-        {&actHelpContent, "actHelpContent", "Content", QKeySequence(Qt::Key_F1), true},
-        {&actSupport, "actSupport", "Support", QKeySequence(), true},
-        {&actHelpUpdate, "actHelpUpdate", "Check Update", QKeySequence(), true},
-        {&actWebSite, "actWebSite", "Website", QKeySequence(), true},
-        {&actAbout, "actAbout", "About...", QKeySequence(), true},
-        {&actCopyMagnet, "actCopyMagnet", "Copy Magnet Link", QKeySequence(Qt::CTRL | Qt::Key_M), true},
+        {&actSearchOrStop, "actSearchOrStop", "Search", QKeySequence(Qt::Key_F5)},
+        {&actSaveAll, "actSaveAll", "Save Search &Result...", QKeySequence(Qt::CTRL | Qt::Key_S)},
+        {&actLoad, "actLoad", "L&oad Search Result...", QKeySequence(Qt::CTRL | Qt::Key_O)},
+        {&actDownload, "actDownload", "&Download", QKeySequence(Qt::CTRL | Qt::Key_D)},
+        {&actSaveTorrent, "actSaveTorrent", "Save &Torrent...", QKeySequence(Qt::CTRL | Qt::Key_T)},
+        {&actCheckPeers, "actCheckPeers", "Check &Peers", QKeySequence(Qt::CTRL | Qt::Key_P)},
+        {&actExpandAll, "actExpandAll", "&Expand All", QKeySequence(Qt::CTRL | Qt::Key_E)},
+        {&actDeleteTorrent, "actDeleteTorrent", "De&lete", QKeySequence(Qt::Key_Delete)},
+        {&actFind, "actFind", "&Find...", QKeySequence(Qt::CTRL | Qt::Key_F)},
+        {&actFindNext, "actFindNext", "Find &Next", QKeySequence(Qt::Key_F3)},
+        {&actCollapseAll, "actCollapseAll", "&Collapse All", QKeySequence(Qt::CTRL | Qt::Key_C)},
+        {&actSelectAll, "actSelectAll", "Select &All", QKeySequence(Qt::CTRL | Qt::Key_A)},
+        {&actHelpContent, "actHelpContent", "&Content", QKeySequence(Qt::Key_F1)},
+        {&actSupport, "actSupport", "&Support", QKeySequence()},
+        {&actHelpUpdate, "actHelpUpdate", "Check &Update", QKeySequence()},
+        {&actWebSite, "actWebSite", "&Website", QKeySequence()},
+        {&actAbout, "actAbout", "&About...", QKeySequence()},
+        {&actCopyMagnet, "actCopyMagnet", "Copy &Magnet Link", QKeySequence(Qt::CTRL | Qt::Key_M)},
     };
     for (const Def& d : defs) {
         auto* action = new QAction(QString::fromLatin1(d.caption), this);
@@ -259,7 +309,6 @@ void TMainForm::createActions()
             m_actions.push_back(action);
         }
         addAction(action);  // the shortcut works whether or not a menu shows the action
-        if (!d.built) m_notYetBuilt.push_back(action);
         *d.action = action;
     }
     connect(actSearchOrStop, &QAction::triggered, this, &TMainForm::actSearchOrStopExecute);
@@ -282,17 +331,17 @@ void TMainForm::createActions()
 
 void TMainForm::createMenus()
 {
-    QMenu* torrent = menuBar()->addMenu(QStringLiteral("Torrent"));
+    QMenu* torrent = menuBar()->addMenu(QStringLiteral("&Torrent"));
     torrent->addActions({actDownload, actCheckPeers, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
     torrent->addSeparator();
     torrent->addActions({actSaveAll, actLoad});
-    QMenu* search = menuBar()->addMenu(QStringLiteral("Search"));
+    QMenu* search = menuBar()->addMenu(QStringLiteral("&Search"));
     search->addActions({actFind, actFindNext});
-    QMenu* view = menuBar()->addMenu(QStringLiteral("View"));
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
     view->addActions({actExpandAll, actCollapseAll});
     view->addSeparator();
     view->addAction(actSelectAll);
-    QMenu* help = menuBar()->addMenu(QStringLiteral("Help"));
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     help->addActions({actHelpContent, actSupport, actHelpUpdate, actWebSite});
     help->addSeparator();
     help->addAction(actAbout);
@@ -309,16 +358,98 @@ void TMainForm::createMenus()
 
     for (QMenu* menu : {torrent, search, view, help, pmTree})
         connect(menu, &QMenu::aboutToShow, this, &TMainForm::UpdateActions);
+
+    // F10 opens the first menu, as on other desktops.
+    auto* menuKey = new QAction(this);
+    menuKey->setObjectName(QStringLiteral("actMenuBar"));
+    menuKey->setShortcut(QKeySequence(Qt::Key_F10));
+    menuKey->setShortcutContext(Qt::WindowShortcut);
+    addAction(menuKey);
+    connect(menuKey, &QAction::triggered, this, [this] {
+        if (!menuBar()->actions().isEmpty()) menuBar()->setActiveAction(menuBar()->actions().constFirst());
+    });
 }
 
 void TMainForm::FormResize()
 {
+    // The designed places, widened where the desktop's font needs it: the
+    // category box shows its longest item ("Application"), the button its caption.
     const int width = pnlKeyword->width();
     const int height = cbKeyword->sizeHint().height();
     const int top = (KeywordBarHeight - height) / 2;
-    cbCat->setGeometry(CatLeft, top, CatWidth, height);
-    cbKeyword->setGeometry(KeywordLeft, top, std::max(0, width - CatWidth - 120), height);
-    btnSearch->setGeometry(width - SearchButtonWidth - 20, top, SearchButtonWidth, height);
+    const int catWidth = std::max(CatWidth, cbCat->sizeHint().width());
+    const int keywordLeft = std::max(KeywordLeft, CatLeft + catWidth + 15);
+    const int buttonWidth = std::max({SearchButtonWidth, btnSearch->sizeHint().width(),
+                                      btnSearch->fontMetrics().horizontalAdvance(QStringLiteral("Search")) + 24,
+                                      btnSearch->fontMetrics().horizontalAdvance(QStringLiteral("Stop")) + 24});
+    cbCat->setGeometry(CatLeft, top, catWidth, height);
+    cbKeyword->setGeometry(keywordLeft, top, std::max(0, width - buttonWidth - 20 - 8 - keywordLeft), height);
+    btnSearch->setGeometry(width - buttonWidth - 20, top, buttonWidth, height);
+}
+
+int TMainForm::defaultColumnWidth(int column) const
+{
+    // The designed width, or more where the caption with its sort arrow, or
+    // a typical cell ("1023.99 MB", a four-digit-year date), needs it.
+    QHeaderView* header = treeSeed->header();
+    QStyleOptionHeader option;
+    option.initFrom(header);
+    option.text = QString::fromLatin1(ResultColumns[column].Caption);
+    option.sortIndicator = QStyleOptionHeader::SortDown;
+    const int caption = header->style()->sizeFromContents(QStyle::CT_HeaderSection, &option, QSize(), header).width();
+    QString sample;
+    switch (column) {
+    case COL_SIZE: sample = QStringLiteral("1023.99 MB"); break;
+    case COL_PEERS: sample = QStringLiteral("99999"); break;
+    case COL_FILE: sample = QStringLiteral("999/999"); break;
+    case COL_DATE: sample = m_model->DateText(45000.0); break;
+    case COL_REFER_SITE: sample = QStringLiteral("torrentreactor.net"); break;
+    default: break;
+    }
+    const int cell = sample.isEmpty() ? 0 : treeSeed->fontMetrics().horizontalAdvance(sample) + 16;
+    return std::max({ResultColumns[column].Width, caption + 8, cell});
+}
+
+TColumnLayout TMainForm::ColumnLayout() const
+{
+    QHeaderView* header = treeSeed->header();
+    TColumnLayout layout;
+    for (int i = 0; i < ResultColumnCount; ++i) {
+        layout.Widths.push_back(header->sectionSize(i));
+        layout.Order.push_back(header->logicalIndex(i));
+    }
+    return layout;
+}
+
+void TMainForm::applyColumnLayout(const TColumnLayout& layout)
+{
+    QHeaderView* header = treeSeed->header();
+    if (layout.Widths.size() == static_cast<size_t>(ResultColumnCount))
+        for (int i = 0; i < ResultColumnCount; ++i)
+            if (i != COL_NAME && layout.Widths[static_cast<size_t>(i)] >= header->minimumSectionSize() &&
+                layout.Widths[static_cast<size_t>(i)] <= 4000)
+                header->resizeSection(i, layout.Widths[static_cast<size_t>(i)]);
+    // An order is taken only when it is one of the columns, "Name" first.
+    std::vector<int> order = layout.Order;
+    std::vector<int> sorted = order;
+    std::sort(sorted.begin(), sorted.end());
+    bool valid = order.size() == static_cast<size_t>(ResultColumnCount) && order.front() == COL_NAME;
+    for (int i = 0; valid && i < ResultColumnCount; ++i) valid = sorted[static_cast<size_t>(i)] == i;
+    if (!valid) return;
+    m_movingHeader = true;
+    for (int visual = 0; visual < ResultColumnCount; ++visual)
+        header->moveSection(header->visualIndex(order[static_cast<size_t>(visual)]), visual);
+    m_movingHeader = false;
+}
+
+bool TMainForm::columnsAsDesigned() const
+{
+    const TColumnLayout layout = ColumnLayout();
+    for (int i = 0; i < ResultColumnCount; ++i) {
+        if (layout.Order[static_cast<size_t>(i)] != i) return false;
+        if (i != COL_NAME && layout.Widths[static_cast<size_t>(i)] != m_defaultWidths[static_cast<size_t>(i)]) return false;
+    }
+    return true;
 }
 
 void TMainForm::trace(const char* routine, const std::exception& e) const
@@ -359,7 +490,9 @@ void TMainForm::BeginSearch()
         return;
     }
     m_sitesStarted = static_cast<int>(std::count(m_state->SiteBusy.begin(), m_state->SiteBusy.end(), true));
+    for (size_t slot = 0; slot < SITE_COUNT; ++slot) m_startedSites[slot] = m_state->SiteBusy[slot];
     m_summary.clear();
+    m_siteTimer->start();
     updateStatus();
     UpdateActions();
 }
@@ -379,6 +512,7 @@ void TMainForm::FinishSearch()
     cbKeyword->setEnabled(true);
     cbCat->setEnabled(true);
     m_searching = false;
+    m_siteTimer->stop();
     QApplication::beep();
     m_summary = QStringLiteral("%1 torrents and %2 files found.").arg(m_torrentCount).arg(m_fileTotal);
     updateStatus();
@@ -391,6 +525,11 @@ void TMainForm::FinishSearch()
 void TMainForm::ShowSummary(const QString& text)
 {
     QMessageBox box(QMessageBox::NoIcon, windowTitle(), text, QMessageBox::Ok, this);
+    // The count alone does not tell a newcomer that the sites were not there.
+    const TSiteCounts sites = siteCounts();
+    QString sentence = siteStatusSentence(sites);
+    if (sites.failed > 0 && sites.failed == sites.started) sentence += QStringLiteral(" Check the network connection.");
+    if (!sentence.isEmpty()) box.setInformativeText(sentence);
     box.exec();
 }
 
@@ -466,20 +605,35 @@ QString TMainForm::StatusText() const
 
 void TMainForm::updateStatus()
 {
+    const TSiteCounts sites = siteCounts();
+    QString sentence = siteStatusSentence(sites);
+    if (!sentence.isEmpty()) sentence.prepend(QLatin1Char(' '));
     if (m_searching) {
         const auto busy = std::count(m_state->SiteBusy.begin(), m_state->SiteBusy.end(), true);
         lblStatus->setText(QStringLiteral("Searching: %1 of %2 sites busy, %3 torrents, %4 files")
                                .arg(busy)
                                .arg(m_sitesStarted)
                                .arg(m_torrentCount)
-                               .arg(m_fileTotal));
+                               .arg(m_fileTotal) +
+                           (sentence.isEmpty() ? QString() : QLatin1Char('.') + sentence));
     } else {
-        lblStatus->setText(m_summary.isEmpty() ? QStringLiteral("Ready") : m_summary);
+        lblStatus->setText(m_summary.isEmpty() ? QStringLiteral("Ready") : m_summary + sentence);
     }
+    updateSiteButton(sites);
+
+    QString empty;
+    if (m_searching) empty = QStringLiteral("Searching...");
+    else if (sites.started > 0 && sites.failed == sites.started)
+        empty = siteStatusSentence(sites) + QStringLiteral("\nCheck the network connection.");
+    else if (sites.started > 0 && m_torrentCount == 0) empty = QStringLiteral("Nothing was found.");
+    else empty = QStringLiteral("Type a keyword below and press Enter to search.");
+    static_cast<TResultTreeView*>(treeSeed)->SetEmptyText(empty);
 }
 
 bool TMainForm::anyTorrentSelected() const
 {
+    if (m_allSelected) return !m_model->IsEmpty();
+    if (m_hiddenFindPos.IsValid()) return m_hiddenFindPos.File < 0;
     const QItemSelection selection = treeSeed->selectionModel()->selection();
     return std::any_of(selection.begin(), selection.end(),
                        [](const QItemSelectionRange& range) { return !range.parent().isValid(); });
@@ -487,9 +641,62 @@ bool TMainForm::anyTorrentSelected() const
 
 int TMainForm::selectedRowCount() const
 {
+    // Select All is never "exactly one row": Save Torrent is then off.
+    if (m_allSelected) return 2;
+    if (m_hiddenFindPos.IsValid()) return 1;
     int rows = 0;
     for (const QItemSelectionRange& range : treeSeed->selectionModel()->selection()) rows += range.height();
     return rows;
+}
+
+TResultModel::TRowPos TMainForm::focusedPosition() const
+{
+    return m_hiddenFindPos.IsValid() ? m_hiddenFindPos : m_model->PositionOf(treeSeed->currentIndex());
+}
+
+std::vector<TResultModel::TRowPos> TMainForm::selectedPositions() const
+{
+    std::vector<TResultModel::TRowPos> rows;
+    if (m_allSelected) {
+        // The torrent rows; their file rows go with them.
+        rows.reserve(static_cast<size_t>(m_model->TorrentRowCount()));
+        for (int t = 0; t < m_model->TorrentRowCount(); ++t) rows.push_back({t, -1});
+        return rows;
+    }
+    if (m_hiddenFindPos.IsValid()) return {m_hiddenFindPos};
+    for (const QModelIndex& index : treeSeed->selectionModel()->selectedRows())
+        if (const auto pos = m_model->PositionOf(index); pos.IsValid()) rows.push_back(pos);
+    std::sort(rows.begin(), rows.end(), [](const auto& a, const auto& b) {
+        return a.Torrent != b.Torrent ? a.Torrent < b.Torrent : a.File < b.File;
+    });
+    return rows;
+}
+
+std::vector<int> TMainForm::selectedTorrentPositions() const
+{
+    std::vector<int> torrents;
+    for (const TResultModel::TRowPos& pos : selectedPositions())
+        if (pos.File < 0) torrents.push_back(pos.Torrent);
+    return torrents;
+}
+
+void TMainForm::selectVisibleRows()
+{
+    QItemSelection all;
+    const int torrents = m_model->rowCount();
+    if (torrents > 0) all.select(m_model->index(0, 0), m_model->index(torrents - 1, ResultColumnCount - 1));
+    // File rows only where the view shows them: a range per collapsed torrent
+    // would cost the view a persistent index pair each.
+    for (int row = 0; row < torrents; ++row) {
+        const QModelIndex parent = m_model->index(row, 0);
+        if (!treeSeed->isExpanded(parent)) continue;
+        const int files = m_model->rowCount(parent);
+        if (files > 0)
+            all.select(m_model->index(0, 0, parent), m_model->index(files - 1, ResultColumnCount - 1, parent));
+    }
+    m_selectingAll = true;
+    treeSeed->selectionModel()->select(all, QItemSelectionModel::ClearAndSelect);
+    m_selectingAll = false;
 }
 
 void TMainForm::UpdateActions()
@@ -501,13 +708,13 @@ void TMainForm::UpdateActions()
     actSearchOrStop->setText(m_searching ? QStringLiteral("Stop") : QStringLiteral("Search"));
 
     const bool torrentSelected = anyTorrentSelected();
-    const QModelIndex focused = treeSeed->currentIndex();
     actSaveAll->setEnabled(!m_searching && hasRows);
     actLoad->setEnabled(!m_searching);
     actDownload->setEnabled(torrentSelected);
     actCheckPeers->setEnabled(torrentSelected);
     actDeleteTorrent->setEnabled(torrentSelected);
-    actSaveTorrent->setEnabled(selectedRowCount() == 1 && focused.isValid() && !focused.parent().isValid());
+    const TResultModel::TRowPos focused = focusedPosition();
+    actSaveTorrent->setEnabled(selectedRowCount() == 1 && focused.IsValid() && focused.File < 0);
     actExpandAll->setEnabled(hasRows);
     actCollapseAll->setEnabled(hasRows);
     actFind->setEnabled(hasRows);
@@ -515,7 +722,6 @@ void TMainForm::UpdateActions()
     actSelectAll->setEnabled(hasRows);
     actHelpContent->setEnabled(true);
     updateMagnetActions(torrentSelected);
-    for (QAction* action : m_notYetBuilt) action->setEnabled(false);
 }
 
 // An enabled command takes its key before the focused control does, even in
@@ -536,7 +742,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         event->ignore();  // not the control's: the window's shortcut runs
         return true;
     }
-    if (cbKeyword && watched == cbKeyword->lineEdit() && event->type() == QEvent::KeyPress)
+    // The keyword box has the focus, not its line edit, and passes the keys it
+    // does not take to the line edit directly, past any filter there.
+    if (cbKeyword && (watched == cbKeyword || watched == cbKeyword->lineEdit()) && event->type() == QEvent::KeyPress)
         return cbKeywordKeyDown(static_cast<QKeyEvent*>(event));
     if (watched == pnlKeyword && event->type() == QEvent::Resize) FormResize();
     if (treeSeed && watched == treeSeed->viewport()) {
@@ -607,6 +815,7 @@ void TMainForm::treeSeedContextMenu(const QPoint& pos)
 void TMainForm::actExpandAllExecute()
 {
     treeSeed->expandAll();
+    if (m_allSelected) selectVisibleRows();  // the file rows now shown are selected too
 }
 
 void TMainForm::actCollapseAllExecute()
@@ -616,23 +825,14 @@ void TMainForm::actCollapseAllExecute()
 
 void TMainForm::actSelectAllExecute()
 {
-    // Every row, file rows of collapsed torrents included.
-    QItemSelection all;
-    const int torrents = m_model->rowCount();
-    if (torrents > 0) all.select(m_model->index(0, 0), m_model->index(torrents - 1, ResultColumnCount - 1));
-    for (int row = 0; row < torrents; ++row) {
-        const QModelIndex parent = m_model->index(row, 0);
-        const int files = m_model->rowCount(parent);
-        if (files > 0)
-            all.select(m_model->index(0, 0, parent), m_model->index(files - 1, ResultColumnCount - 1, parent));
-    }
-    treeSeed->selectionModel()->select(all, QItemSelectionModel::ClearAndSelect);
+    // Every row: the ones the view shows are selected in it, and the rest
+    // (hidden by the filters, or in collapsed torrents) count as selected too.
+    m_hiddenFindPos = {};
+    selectVisibleRows();
+    m_allSelected = !m_model->IsEmpty();
+    UpdateActions();
 }
 
-void TMainForm::actAboutExecute()
-{
-    QMessageBox::about(this, windowTitle(), windowTitle());
-}
 
 // ---- options
 

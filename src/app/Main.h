@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,8 +21,10 @@
 #include "app/AppConfig.h"
 #include "settings/IniOption.h"
 #include "app/ResultModel.h"
+#include "app/Settings.h"
 #include "search/SiteCatalogue.h"
 #include "settings/TorznabEndpoints.h"
+#include "tracker/CheckPingThread.h"
 
 class QAction;
 class QCheckBox;
@@ -30,6 +33,8 @@ class QLabel;
 class QMenu;
 class QPushButton;
 class QTabWidget;
+class QTimer;
+class QToolButton;
 class QTreeView;
 class QDialog;
 class QFileDialog;
@@ -48,7 +53,6 @@ class TTorrentEx;
 // The program version as the update check knows it (1.12 times 100).
 inline constexpr int AppVersion = AppVersionMajor * 100 + AppVersionMinor;
 
-struct TSettingsFileContents;
 struct TUpdateInfo;
 class TUpdateMailbox;
 
@@ -71,6 +75,10 @@ public:
     // the window's placement and the first ten keywords of the history.
     TIniOptions FormCloseOptions() const;
     const QString& SettingsPath() const { return m_settingsPath; }
+
+    // The result list's column widths (by column index; "Name" takes the
+    // free width) and left-to-right order, as the settings file keeps them.
+    TColumnLayout ColumnLayout() const;
 
     // Search control.
     void BeginSearch();
@@ -114,6 +122,15 @@ public:
     const std::shared_ptr<TSearchState>& State() const { return m_state; }
     const std::shared_ptr<TGuiMessages>& Messages() const { return m_messages; }
     QString StatusText() const;
+    // How a started site of the last search fares, as the Sites list says it
+    // ("searching", "3 torrents", "name not resolved"); empty for a site
+    // that was not started.
+    QString SiteStateText(int slot) const;
+
+    // The waits of the peer checks that Check Peers starts (tests shorten them).
+    void SetPeerCheckOptions(const PeerCheckOptions& options) { m_peerCheckOptions = options; }
+    // Where Check Update reads the update information.
+    void SetUpdateUrl(std::string url) { m_updateUrl = std::move(url); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -123,13 +140,18 @@ protected:
     // The Help menu's boxes and the documents it opens (HelpMenu.cpp).
     virtual QMessageBox::StandardButton ShowMessageBox(QMessageBox::Icon icon, const QString& text,
                                                        QMessageBox::StandardButtons buttons);
-    virtual void OpenDocument(const QUrl& url);
+    // False when no program could be started for it.
+    virtual bool OpenDocument(const QUrl& url);
     // The results-file and torrent commands' questions (tests answer them):
     // SaveDialog and OpenDialog as the command set them up, "" on cancel; the
     // delete confirmation, true for Yes.
     virtual QString ChooseSaveFile();
     virtual QString ChooseOpenFile();
     virtual bool ConfirmDelete();
+    // Whether the desktop has a program for torrent files (Download).
+    virtual bool CanOpenTorrentFiles();
+    // The file name the save dialog proposes.
+    QString SaveDialogFileName() const;
 
 private:
     TMainForm(TSettingsFileContents contents, const QString& settingsPath, const QStringList& arguments,
@@ -147,8 +169,22 @@ private:
     void createActions();
     void createMenus();
     void FormResize();
+    int defaultColumnWidth(int column) const;
+    void applyColumnLayout(const TColumnLayout& layout);
+    bool columnsAsDesigned() const;
+    void fitToScreen();
     void applyFilterOptions();
     void updateStatus();
+    // The searched sites in the status bar (SiteStatus.cpp).
+    struct TSiteCounts {
+        int started = 0, searching = 0, answered = 0, stopped = 0, failed = 0;
+        QString reason;  // why every failed site failed, when that is one reason
+    };
+    void createSiteStatus();
+    TSiteCounts siteCounts() const;
+    QString siteStatusSentence(const TSiteCounts& counts) const;
+    QString siteListText() const;
+    void updateSiteButton(const TSiteCounts& counts);
     bool overridesShortcut(QKeyEvent* event);
     void trace(const char* routine, const std::exception& e) const;
 
@@ -172,6 +208,7 @@ private:
     void actSaveAllExecute();
     void actLoadExecute();
     void OpenSelectedTorrents();
+    void noProgramForTorrents(const QString& folder);
     void actSaveTorrentExecute();
     void actDeleteTorrentExecute();
     void actFindExecute();
@@ -190,10 +227,23 @@ private:
 
     bool anyTorrentSelected() const;
     int selectedRowCount() const;
+    // The rows the commands act on, in tree order: after Select All every
+    // row (hidden ones included), after a Find match on a hidden row that
+    // row, otherwise the view's selection.
+    std::vector<TResultModel::TRowPos> selectedPositions() const;
+    // The sibling positions of the selected torrent rows, in list order.
+    std::vector<int> selectedTorrentPositions() const;
+    TResultModel::TRowPos focusedPosition() const;
+    // Selects every row the view shows (file rows of expanded torrents);
+    // the rest of "all" is m_allSelected.
+    void selectVisibleRows();
+    void actCheckPeersExecute();
 
     TIniOptions m_options;
     QString m_settingsPath;  // empty: a window that keeps no settings (tests)
     std::string m_updateUrl = UpdateInfoUrl;
+    PeerCheckOptions m_peerCheckOptions;
+    std::vector<std::weak_ptr<TCheckPingThread>> m_manualChecks;  // started by Check Peers
     bool m_manualUpdateCheck = false;
     std::shared_ptr<TUpdateMailbox> m_updateMailbox;
     std::shared_ptr<TGuiMessages> m_messages;
@@ -204,6 +254,8 @@ private:
     int m_sitesStarted = 0;
     QString m_summary;
     bool m_movingHeader = false;
+    std::vector<int> m_defaultWidths;  // by column index
+    bool m_columnsStored = false;      // the settings file holds a column layout
 
     TResultModel* m_model = nullptr;
     QTabWidget* pcMain = nullptr;
@@ -218,6 +270,11 @@ private:
     QCheckBox* cbAutoUpdate = nullptr;
     QCheckBox* cbSaveHistory = nullptr;
     QLabel* lblStatus = nullptr;
+    QToolButton* btnSites = nullptr;  // opens pmSites: every searched site and how it fares
+    QMenu* pmSites = nullptr;
+    QLabel* lblSites = nullptr;
+    QTimer* m_siteTimer = nullptr;
+    std::array<bool, SITE_COUNT> m_startedSites{};  // by the last search
     QMenu* pmTree = nullptr;
 
     QAction* actSearchOrStop = nullptr;
@@ -240,7 +297,6 @@ private:
     QAction* actCopyMagnet = nullptr;
     TIndexersPanel* pnlIndexers = nullptr;
     std::vector<QAction*> m_actions;       // every action with a shortcut
-    std::vector<QAction*> m_notYetBuilt;   // present in the menus, disabled until their commands exist
     QString m_findText = QStringLiteral("mp3");
     QFileDialog* SaveDialog = nullptr;
     QFileDialog* OpenDialog = nullptr;
@@ -253,6 +309,12 @@ private:
     // A Find match on a row the filters hide: the view cannot focus it, so
     // Find Next goes on from here until the focus moves.
     TResultModel::TRowPos m_hiddenFindPos;
+    // Select All is in force: every row counts as selected, also the ones
+    // the filters hide (the view holds no state for those), until the user
+    // changes the selection or the list is replaced.
+    bool m_allSelected = false;
+    int m_modelChanging = 0;  // inside a change of the model's rows or layout
+    bool m_selectingAll = false;
 };
 
 }  // namespace sorvena

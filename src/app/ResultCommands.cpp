@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QItemSelectionModel>
@@ -26,11 +27,14 @@
 #include <algorithm>
 #include <exception>
 
+#include "app/DesktopIntegration.h"
+#include "app/GuiMessages.h"
 #include "app/Main.h"
 #include "app/QtText.h"
 #include "metainfo/TorrentEx.h"
 #include "results/ResultsFile.h"
 #include "search/SearchState.h"
+#include "tracker/CheckPingThread.h"
 
 namespace sorvena {
 
@@ -53,6 +57,24 @@ void writeFile(const QString& path, const std::string& bytes)
         !file.flush())
         throw std::runtime_error(QStringLiteral("Cannot write \"%1\": %2").arg(path, file.errorString()).toStdString());
 }
+
+// The hourglass while the window works; restored when it goes, or before a
+// message box asks the user something.
+class BusyPointer {
+public:
+    BusyPointer() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyPointer() { Restore(); }
+    BusyPointer(const BusyPointer&) = delete;
+    BusyPointer& operator=(const BusyPointer&) = delete;
+    void Restore()
+    {
+        if (m_set) QApplication::restoreOverrideCursor();
+        m_set = false;
+    }
+
+private:
+    bool m_set = true;
+};
 
 }  // namespace
 
@@ -94,7 +116,9 @@ void TMainForm::createCommandDialogs()
     findNext->setDefault(true);
     buttons->addButton(QDialogButtonBox::Cancel);
     auto* textRow = new QHBoxLayout;
-    textRow->addWidget(new QLabel(QStringLiteral("Fi&nd what:"), FindDialog));
+    auto* findWhat = new QLabel(QStringLiteral("Fi&nd what:"), FindDialog);
+    findWhat->setBuddy(edFindText);  // Alt+N goes to the text; the "&" is not shown
+    textRow->addWidget(findWhat);
     textRow->addWidget(edFindText);
     auto* left = new QVBoxLayout;
     left->addLayout(textRow);
@@ -120,6 +144,7 @@ void TMainForm::createCommandDialogs()
     connect(actDownload, &QAction::triggered, this, &TMainForm::OpenSelectedTorrents);
     connect(actSaveTorrent, &QAction::triggered, this, &TMainForm::actSaveTorrentExecute);
     connect(actDeleteTorrent, &QAction::triggered, this, &TMainForm::actDeleteTorrentExecute);
+    connect(actCheckPeers, &QAction::triggered, this, &TMainForm::actCheckPeersExecute);
     connect(actFind, &QAction::triggered, this, &TMainForm::actFindExecute);
     connect(actFindNext, &QAction::triggered, this, &TMainForm::FindNextMatch);
 
@@ -174,26 +199,39 @@ void TMainForm::SaveResultsFile(const QString& path)
 
 bool TMainForm::LoadResultsFile(const QString& path)
 {
-    m_model->Clear();
+    BusyPointer busy;
+    // The whole file is read and checked first: the list on screen is
+    // replaced only by one that loaded.
+    TResultsFile file;
     try {
-        TResultsFile file = ReadResultsFile(localPath(path));
-        if (file.Fields.Empty) return true;  // no comment: nothing to load, and nothing said
-        if (file.Fields.Category) m_state->SearchCategory = *file.Fields.Category;
-        if (!file.Fields.Keyword)
-            throw EResultsFileError("The results file has no keyword text in its comment");
-        m_state->SearchKeyword = *file.Fields.Keyword;
-        m_model->SetSearchKeyword(m_state->SearchKeyword);
-        cbKeyword->setEditText(BytesToQString(m_state->SearchKeyword));
-        const int category = m_state->SearchCategory;
-        cbCat->setCurrentIndex(category >= 0 && category < cbCat->count() ? category : -1);
-        std::vector<std::unique_ptr<TTorrentEx>> entries;
-        entries.reserve(file.Entries.size());
-        for (TResultsFileEntry& entry : file.Entries) entries.push_back(std::move(entry.Torrent));
-        m_model->AddTorrentNodes(std::move(entries));
+        QFile in(path);
+        if (!in.open(QIODevice::ReadOnly)) throw EResultsFileError(in.errorString().toStdString());
+        const TResultsFileLimits limits;
+        if (static_cast<uint64_t>(in.size()) > limits.MaxFileBytes)
+            throw EResultsFileError("The results file is too large");
+        const QByteArray bytes = in.readAll();
+        if (in.error() != QFileDevice::NoError) throw EResultsFileError(in.errorString().toStdString());
+        file = ReadResultsArchive(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), limits);
+        if (!file.Fields.Empty && !file.Fields.Keyword)
+            throw EResultsFileError("Its comment holds no keyword text (no \";\")");
     } catch (const std::exception& e) {
-        showError(QString::fromUtf8(e.what()));
+        busy.Restore();  // the pointer of a window waiting for an answer
+        showError(QStringLiteral("\"%1\" could not be loaded.\n\n%2.")
+                      .arg(QDir::toNativeSeparators(path), QString::fromUtf8(e.what())));
         return false;
     }
+    m_model->Clear();
+    if (file.Fields.Empty) return true;  // no comment: nothing to load, and nothing said
+    if (file.Fields.Category) m_state->SearchCategory = *file.Fields.Category;
+    m_state->SearchKeyword = *file.Fields.Keyword;
+    m_model->SetSearchKeyword(m_state->SearchKeyword);
+    cbKeyword->setEditText(BytesToQString(m_state->SearchKeyword));
+    const int category = m_state->SearchCategory;
+    cbCat->setCurrentIndex(category >= 0 && category < cbCat->count() ? category : -1);
+    std::vector<std::unique_ptr<TTorrentEx>> entries;
+    entries.reserve(file.Entries.size());
+    for (TResultsFileEntry& entry : file.Entries) entries.push_back(std::move(entry.Torrent));
+    m_model->AddTorrentNodes(std::move(entries));
     return true;
 }
 
@@ -205,15 +243,13 @@ void TMainForm::actSaveAllExecute()
     SaveDialog->setNameFilters(ResultsFileFilter);
     const QString path = ChooseSaveFile();
     if (path.isEmpty()) return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
+    BusyPointer busy;
     try {
         SaveResultsFile(path);
     } catch (const std::exception& e) {
-        QApplication::restoreOverrideCursor();
+        busy.Restore();
         showError(QString::fromUtf8(e.what()));
-        return;
     }
-    QApplication::restoreOverrideCursor();
 }
 
 void TMainForm::actLoadExecute()
@@ -222,22 +258,26 @@ void TMainForm::actLoadExecute()
     if (!actLoad->isEnabled()) return;
     const QString path = ChooseOpenFile();
     if (path.isEmpty()) return;
-    QApplication::setOverrideCursor(Qt::WaitCursor);
     LoadResultsFile(path);
-    QApplication::restoreOverrideCursor();
     UpdateActions();
 }
 
 // ---- torrent commands
 
+bool TMainForm::CanOpenTorrentFiles()
+{
+    return HasProgramForType(QStringLiteral("application/x-bittorrent"));
+}
+
 void TMainForm::OpenSelectedTorrents()
 {
-    QModelIndexList rows = treeSeed->selectionModel()->selectedRows();
-    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
     const QString folder = QDir::tempPath();
-    for (const QModelIndex& index : rows) {
-        const TTorrentEx* torrent = m_model->NodeData(index).Torrent;
-        if (!torrent) continue;  // file rows
+    // Without a program for torrent files the shell's "open" starts nothing
+    // and says nothing: the files are written all the same, and the user told.
+    const bool canOpen = CanOpenTorrentFiles();
+    int written = 0;
+    for (const int position : selectedTorrentPositions()) {  // file rows skipped
+        const TTorrentEx* torrent = m_model->TorrentAt(position);
         if (torrent->IsMagnet()) {
             // No torrent file yet: the desktop's handler of magnet links takes the link.
             OpenDocument(QUrl(BytesToQString(torrent->MagnetUri)));
@@ -252,18 +292,41 @@ void TMainForm::OpenSelectedTorrents()
             showError(QString::fromUtf8(e.what()));
             return;  // those after it are not opened
         }
-        OpenDocument(QUrl::fromLocalFile(path));
+        ++written;
+        if (canOpen && !OpenDocument(QUrl::fromLocalFile(path))) {
+            noProgramForTorrents(folder);
+            return;
+        }
     }
+    if (!canOpen && written > 0) noProgramForTorrents(folder);
+}
+
+void TMainForm::noProgramForTorrents(const QString& folder)
+{
+    ShowMessageBox(QMessageBox::Information,
+                   QStringLiteral("No program is registered to open torrent files, so none was started.\n\n"
+                                  "The torrent files were saved in \"%1\"; install a BitTorrent client, or "
+                                  "open them from there.")
+                       .arg(QDir::toNativeSeparators(folder)),
+                   QMessageBox::Ok);
+}
+
+QString TMainForm::SaveDialogFileName() const
+{
+    const QStringList files = SaveDialog->selectedFiles();
+    return files.isEmpty() ? QString() : QFileInfo(files.constFirst()).fileName();
 }
 
 void TMainForm::actSaveTorrentExecute()
 {
     UpdateActions();
     if (!actSaveTorrent->isEnabled()) return;
-    const TTorrentEx* torrent = m_model->NodeData(treeSeed->currentIndex()).Torrent;
-    if (!torrent) return;
+    const TResultModel::TRowPos focused = focusedPosition();
+    if (!focused.IsValid() || focused.File >= 0) return;
+    const TTorrentEx* torrent = m_model->TorrentAt(focused.Torrent);
     SaveDialog->setDefaultSuffix(QStringLiteral("torrent"));
     SaveDialog->setNameFilters(TorrentFileFilter);
+    SaveDialog->selectFile(QString::fromUtf8(TorrentFileName(torrent->TorrentName)));  // its own name, cleaned
     const QString path = ChooseSaveFile();
     if (path.isEmpty()) return;
     try {
@@ -277,8 +340,33 @@ void TMainForm::actDeleteTorrentExecute()
 {
     QApplication::beep();
     if (!ConfirmDelete()) return;
-    m_model->DeleteRows(treeSeed->selectionModel()->selectedRows());
+    if (m_allSelected) {
+        m_model->Clear();  // every row, hidden ones included
+    } else {
+        const std::vector<TResultModel::TRowPos> rows = selectedPositions();
+        m_hiddenFindPos = {};
+        m_model->DeleteRows(rows);
+    }
     UpdateActions();
+}
+
+void TMainForm::actCheckPeersExecute()
+{
+    UpdateActions();
+    if (!actCheckPeers->isEnabled()) return;
+    // Not in the search's list: Stop does not end these checks; closing the window does.
+    std::erase_if(m_manualChecks, [](const auto& check) { return check.expired(); });
+    for (const int position : selectedTorrentPositions()) {
+        m_model->ResetPeerCount(position);
+        try {
+            auto check = TCheckPingThread::Create(*m_model->TorrentAt(position), m_messages, m_peerCheckOptions);
+            check->Start();
+            m_manualChecks.push_back(check);
+        } catch (const std::exception& e) {
+            trace(__func__, e);  // no thread: the torrent stays uncounted
+        }
+    }
+    treeSeed->viewport()->update();
 }
 
 void TMainForm::actFindExecute()

@@ -115,6 +115,9 @@ void TResultModel::SetLocale(const QLocale& locale)
 {
     m_locale = locale;
     m_decimalSeparator = QStringToBytes(locale.decimalPoint());
+    // The short format with the whole year: "12/30/99" reads as 1999.
+    static const QRegularExpression TwoDigitYear(QStringLiteral("(?<!y)yy(?!y)"));
+    m_dateFormat = locale.dateFormat(QLocale::ShortFormat).replace(TwoDigitYear, QStringLiteral("yyyy"));
 }
 
 QModelIndex TResultModel::index(int row, int column, const QModelIndex& parent) const
@@ -495,6 +498,15 @@ bool TResultModel::ApplyPeerCount(std::string_view infoHashHex, int32_t count)
     return found != nullptr;
 }
 
+void TResultModel::ResetPeerCount(int position)
+{
+    if (position < 0 || position >= static_cast<int>(m_rows.size())) return;
+    const TTorrentNode& node = *m_rows[static_cast<size_t>(position)];
+    node.Torrent->PeerCount = -1;
+    if (const int viewRow = viewRowOf(node); viewRow >= 0)
+        emit dataChanged(index(viewRow, 0), index(viewRow, ResultColumnCount - 1));
+}
+
 void TResultModel::SetFilterOptions(bool onlyKeywordFile, bool onlyHasPeers)
 {
     m_onlyKeywordFile = onlyKeywordFile;
@@ -526,13 +538,15 @@ QString TResultModel::sizeText(int64_t size) const
 
 QString TResultModel::dateText(TDateTime value) const
 {
-    return m_locale.toString(toDateTime(value).date(), QLocale::ShortFormat);
+    if (value == 0) return {};  // no creation date, not 1899-12-30
+    return m_locale.toString(toDateTime(value).date(), m_dateFormat);
 }
 
 QString TResultModel::dateTimeText(TDateTime value) const
 {
+    if (value == 0) return {};
     const QDateTime at = toDateTime(value);
-    QString text = m_locale.toString(at.date(), QLocale::ShortFormat);
+    QString text = m_locale.toString(at.date(), m_dateFormat);
     if (at.time().msecsSinceStartOfDay() == 0) return text;
     // The long time format without its time zone name: the value has none.
     static const QRegularExpression ZoneName(QStringLiteral("\\s*t+"));
@@ -608,7 +622,7 @@ QString TResultModel::hintText(const TTorrentNode& node, int column) const
     text += lineBreak + QStringLiteral("Size: ") + sizeText(t.TotalSize);
     text += lineBreak + QStringLiteral("File: ") +
             (t.IsMagnet() ? MagnetFilesHint : QString::number(t.SubFiles.size()));
-    text += lineBreak + QStringLiteral("Date: ") + dateText(t.CreatedAt);
+    if (t.CreatedAt != 0) text += lineBreak + QStringLiteral("Date: ") + dateText(t.CreatedAt);
     text += lineBreak + QStringLiteral("Announce: ") + BytesToQString(t.AnnounceUrl);
     if (!t.Comment.empty()) text += lineBreak + QStringLiteral("Comment: ") + BytesToQString(t.Comment);
     if (const QString peers = PeersHint(t); !peers.isEmpty()) text += lineBreak + QStringLiteral("Peers: ") + peers;
@@ -744,13 +758,22 @@ TResultModel::TRowPos TResultModel::FindRow(const TRowPos& from, const QString& 
 
 void TResultModel::DeleteRows(const QModelIndexList& rows)
 {
+    std::vector<TRowPos> positions;
+    positions.reserve(static_cast<size_t>(rows.size()));
+    for (const QModelIndex& index : rows) positions.push_back(PositionOf(index));
+    DeleteRows(positions);
+}
+
+void TResultModel::DeleteRows(const std::vector<TRowPos>& rows)
+{
     std::vector<TTorrentNode*> torrents;
     std::vector<std::pair<TTorrentNode*, const TTorrentSubFile*>> files;
-    for (const QModelIndex& index : rows) {
-        const TRowRef row = resolve(index);
-        if (!row.torrent) continue;
-        if (row.file) files.emplace_back(row.torrent, row.file->SubFile);
-        else torrents.push_back(row.torrent);
+    for (const TRowPos& pos : rows) {
+        if (pos.Torrent < 0 || pos.Torrent >= static_cast<int>(m_rows.size())) continue;
+        TTorrentNode* torrent = m_rows[static_cast<size_t>(pos.Torrent)].get();
+        if (pos.File < 0) torrents.push_back(torrent);
+        else if (pos.File < static_cast<int>(torrent->Files.size()))
+            files.emplace_back(torrent, torrent->Files[static_cast<size_t>(pos.File)].SubFile);
     }
     if (torrents.empty() && files.empty()) return;
     // The removed nodes live until the persistent indexes have been moved.

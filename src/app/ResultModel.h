@@ -163,15 +163,25 @@ public:
 
     // Removes the given rows in one layout change: a torrent row with its
     // file rows and its entry, a file row alone (its entry is unchanged).
+    // By position the rows may be hidden ones; positions are taken before
+    // anything is removed.
     void DeleteRows(const QModelIndexList& rows);
+    void DeleteRows(const std::vector<TRowPos>& rows);
+    // The torrent row at a sibling position has no peer count again (-1,
+    // a blank Peers cell). Its visibility stays as the filters last set it.
+    void ResetPeerCount(int position);
 
     // The texts of a cell and of its hint (lines separated by "\n"), as the
     // view shows them.
     QString CellText(const QModelIndex& index) const;
     QString HintText(const QModelIndex& index) const;
 
-    // The locale of sizes, dates and times; the system's by default.
+    // The locale of sizes, dates and times; the system's by default. Dates
+    // take its short format with four-digit years; a torrent without a
+    // creation date (CreatedAt 0) has no date text.
     void SetLocale(const QLocale& locale);
+    // A date as the Date column shows it; empty for 0 (no date).
+    QString DateText(TDateTime value) const { return dateText(value); }
     const TExtensionIcons& Icons() const { return m_icons; }
 
 private:
@@ -239,6 +249,7 @@ private:
 
     QLocale m_locale;
     std::string m_decimalSeparator;
+    QString m_dateFormat;  // the locale's short date format with four-digit years
     QFont m_boldFont;
     mutable TExtensionIcons m_icons;
 };

@@ -1,5 +1,7 @@
 #include "app/ResultTreeView.h"
 
+#include <QPainter>
+
 #include <QItemSelectionModel>
 
 namespace sorvena {
@@ -18,6 +20,22 @@ void TResultTreeView::setSelection(const QRect& rect, QItemSelectionModel::Selec
         outside.select(row.siblingAtColumn(0), row.siblingAtColumn(lastColumn));
     }
     if (!outside.isEmpty()) selection->select(outside, QItemSelectionModel::Deselect);
+}
+
+void TResultTreeView::SetEmptyText(const QString& text)
+{
+    if (text == m_emptyText) return;
+    m_emptyText = text;
+    viewport()->update();
+}
+
+void TResultTreeView::paintEvent(QPaintEvent* event)
+{
+    QTreeView::paintEvent(event);
+    if (m_emptyText.isEmpty() || !model() || model()->rowCount() > 0) return;
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::Disabled, QPalette::Text));
+    painter.drawText(viewport()->rect().adjusted(24, 24, -24, -24), Qt::AlignCenter | Qt::TextWordWrap, m_emptyText);
 }
 
 }  // namespace sorvena

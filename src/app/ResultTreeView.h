@@ -15,8 +15,17 @@ public:
     explicit TResultTreeView(QWidget* parent = nullptr) : QTreeView(parent) {}
     Q_DISABLE_COPY_MOVE(TResultTreeView)
 
+    // A line shown in the middle of the list while it has no rows (what to
+    // do next, or why nothing is there).
+    void SetEmptyText(const QString& text);
+    const QString& EmptyText() const { return m_emptyText; }
+
 protected:
     void setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags command) override;
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QString m_emptyText;
 };
 
 }  // namespace sorvena

@@ -1,11 +1,16 @@
 #include "cli/Display.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "metainfo/TorrentFile.h"
+#include "net/IndyUtil.h"
 
 namespace sorvena::cli {
 
@@ -64,18 +69,34 @@ std::vector<std::string> pathElements(const TTorrentSubFile& file)
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& reason)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         reason = std::strerror(errno);
         return false;
     }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) {
-        reason = "read error";
+    const auto fail = [&](std::string why) {
+        ::close(fd);
+        reason = std::move(why);
         return false;
+    };
+    const std::string tooLarge = "larger than the limit of " + std::to_string(HttpMaxBodyBytes >> 20) + " MiB";
+    struct stat st{};
+    if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
+    // The declared size first, so that a huge (sparse) file is never read;
+    // the count below still holds for files that grow or tell no size.
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > HttpMaxBodyBytes) return fail(tooLarge);
+    std::string out;
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return fail(std::strerror(errno));
+        if (got == 0) break;
+        if (out.size() + static_cast<size_t>(got) > HttpMaxBodyBytes) return fail(tooLarge);
+        out.append(buffer, static_cast<size_t>(got));
     }
-    bytes = std::move(buffer).str();
+    ::close(fd);
+    bytes = std::move(out);
     return true;
 }
 
@@ -90,6 +111,34 @@ std::string DisplayText(std::string_view bytes)
         } else {
             out += static_cast<char>(0xC0 | (c >> 6));
             out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::string TerminalText(std::string_view bytes)
+{
+    const std::string text = DisplayText(bytes);
+    std::string out;
+    out.reserve(text.size());
+    char escape[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+            out += escape;
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // U+0080 to U+009F: C1 controls, which some terminals obey (CSI).
+            std::snprintf(escape, sizeof escape, "\\u00%02x", static_cast<unsigned char>(text[++i]));
+            out += escape;
+        } else {
+            out += text[i];
         }
     }
     return out;

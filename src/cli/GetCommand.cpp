@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/Commands.h"
+#include "cli/Display.h"
 #include "net/IndyUtil.h"
 
 namespace sorvena::cli {
@@ -30,9 +31,9 @@ void runGet(const GetOptions& options)
     std::string body;
     const FetchResult result = GetHtml(options.url, fetch, body);
     if (!result.ok) {
-        std::fprintf(stderr, "sorvena-cli: get %s: every attempt failed (%d made); last: %s", options.url.c_str(),
-                     result.attempts, FetchErrorText(result.error));
-        if (!result.reason.empty()) std::fprintf(stderr, ": %s", result.reason.c_str());
+        std::fprintf(stderr, "sorvena-cli: get %s: every attempt failed (%d made); last: %s",
+                     TerminalText(options.url).c_str(), result.attempts, FetchErrorText(result.error));
+        if (!result.reason.empty()) std::fprintf(stderr, ": %s", TerminalText(result.reason).c_str());
         if (result.status >= 0) std::fprintf(stderr, " (status %d)", result.status);
         std::fputc('\n', stderr);
         exitStatus = 1;

@@ -39,24 +39,28 @@ std::string utcText(TDateTime value)
 void printSummary(const std::string& path, const TTorrentFile& t, bool ok)
 {
     std::ostream& o = std::cout;
-    o << path << (ok ? "" : " (load failed)") << "\n";
-    o << "  Name:            " << DisplayText(t.TorrentName) << "\n";
+    o << TerminalText(path) << (ok ? "" : " (load failed)") << "\n";
+    o << "  Name:            " << TerminalText(t.TorrentName) << "\n";
     o << "  Info hash:       " << t.InfoHashHex << "\n";
     o << "  Size:            " << t.TotalSize << " bytes\n";
     o << "  Files:           " << t.FileCount << (t.IsMultiFile ? " (multi-file)" : "") << "\n";
     for (const TTorrentSubFile& f : t.SubFiles) {
-        std::string shown = DisplayText(f.DirPath);
-        for (char& c : shown)
-            if (c == '\\') c = '/';
-        o << "    " << shown << DisplayText(f.FileName) << "  " << f.FileSize << " bytes at " << f.FileOffset << "\n";
+        // The folders of DirPath end in "\\"; shown with "/", each escaped
+        // on its own (the escapes hold backslashes).
+        std::string shown;
+        std::string_view rest = f.DirPath;
+        for (size_t cut; (cut = rest.find('\\')) != std::string_view::npos; rest.remove_prefix(cut + 1))
+            shown += TerminalText(rest.substr(0, cut)) + "/";
+        shown += TerminalText(rest);
+        o << "    " << shown << TerminalText(f.FileName) << "  " << f.FileSize << " bytes at " << f.FileOffset << "\n";
     }
     o << "  Piece length:    " << t.PieceLength << "\n";
     o << "  Pieces:          " << t.PieceHashes.size() << "\n";
-    o << "  Announce:        " << DisplayText(t.AnnounceUrl) << "\n";
-    for (const std::string& url : t.BackupTrackers) o << "  Backup tracker:  " << DisplayText(url) << "\n";
-    if (!t.Comment.empty()) o << "  Comment:         " << DisplayText(t.Comment) << "\n";
+    o << "  Announce:        " << TerminalText(t.AnnounceUrl) << "\n";
+    for (const std::string& url : t.BackupTrackers) o << "  Backup tracker:  " << TerminalText(url) << "\n";
+    if (!t.Comment.empty()) o << "  Comment:         " << TerminalText(t.Comment) << "\n";
     o << "  Created:         " << (t.CreatedAt == 0 ? std::string("(not given)") : utcText(t.CreatedAt)) << "\n";
-    for (const std::string& e : t.LoadErrors) o << "  Message:         " << DisplayText(e) << "\n";
+    for (const std::string& e : t.LoadErrors) o << "  Message:         " << TerminalText(e) << "\n";
 }
 
 void runInfo(const InfoOptions& opts)
@@ -67,7 +71,7 @@ void runInfo(const InfoOptions& opts)
         std::string reason;
         if (!ReadWholeFile(path, bytes, reason)) {
             std::cout.flush();
-            std::cerr << "sorvena-cli: cannot read " << path << ": " << reason << "\n";
+            std::cerr << "sorvena-cli: cannot read " << TerminalText(path) << ": " << reason << "\n";
             exitStatus = 1;
             continue;
         }

@@ -3,12 +3,8 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,28 +33,28 @@ void runPack(const PackOptions& opts)
 {
     std::vector<std::unique_ptr<TTorrentEx>> torrents;
     for (const std::string& path : opts.files) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream bytes;
-        if (in) bytes << in.rdbuf();
-        if (!in || in.bad()) {
-            std::cerr << "sorvena-cli: cannot read " << path << ": " << std::strerror(errno) << "\n";
+        std::string bytes;
+        std::string reason;
+        if (!ReadWholeFile(path, bytes, reason)) {
+            std::cerr << "sorvena-cli: cannot read " << TerminalText(path) << ": " << reason << "\n";
             exitStatus = 1;
             return;
         }
         auto torrent = std::make_unique<TTorrentEx>();
-        const bool loaded = torrent->LoadMetainfo(bytes.str());
+        const bool loaded = torrent->LoadMetainfo(bytes);
         // Without an info hash nothing identifies a torrent (a page saved
         // under a .torrent name, a load that failed before the info
         // dictionary was hashed): rebuilt, it would become a different
         // torrent with a hash of its own. Such a file is refused, as a
         // missing one is, and nothing is written.
         if (torrent->InfoHashHex.empty()) {
-            std::cerr << "sorvena-cli: " << path << " is not a torrent (no info dictionary could be read)\n";
+            std::cerr << "sorvena-cli: " << TerminalText(path) << " is not a torrent (no info dictionary could be read)\n";
             exitStatus = 1;
             return;
         }
         if (!loaded)
-            std::cerr << "sorvena-cli: " << path << " is not a valid torrent; packed as far as it could be read\n";
+            std::cerr << "sorvena-cli: " << TerminalText(path)
+                      << " is not a valid torrent; packed as far as it could be read\n";
         torrents.push_back(std::move(torrent));
     }
     std::vector<const TTorrentFile*> list;
@@ -68,12 +64,19 @@ void runPack(const PackOptions& opts)
 
 void runList(const ListOptions& opts)
 {
-    const TResultsFile file = ReadResultsFile(opts.file);
+    TResultsFile file;
+    try {
+        file = ReadResultsFile(opts.file);
+    } catch (const EResultsFileError& e) {
+        std::cerr << "sorvena-cli: list: " << TerminalText(e.what()) << "\n";
+        exitStatus = 1;
+        return;
+    }
     const TResultsCommentFields& f = file.Fields;
     if (opts.json) {
         nlohmann::ordered_json members = nlohmann::ordered_json::array();
         for (const TResultsFileEntry& e : file.Entries) {
-            nlohmann::ordered_json member = {{"member", e.MemberName}};
+            nlohmann::ordered_json member = {{"member", DisplayText(e.MemberName)}};
             member.update(TorrentToJson(*e.Torrent));
             members.push_back(std::move(member));
         }
@@ -86,13 +89,13 @@ void runList(const ListOptions& opts)
         };
         std::cout << out.dump() << "\n";
     } else {
-        std::cout << opts.file << "\n";
-        std::cout << "  Comment:   " << DisplayText(file.Comment) << "\n";
+        std::cout << TerminalText(opts.file) << "\n";
+        std::cout << "  Comment:   " << TerminalText(file.Comment) << "\n";
         if (f.Category) std::cout << "  Category:  " << *f.Category << "\n";
-        if (f.Keyword) std::cout << "  Keyword:   " << DisplayText(*f.Keyword) << "\n";
+        if (f.Keyword) std::cout << "  Keyword:   " << TerminalText(*f.Keyword) << "\n";
         for (const TResultsFileEntry& e : file.Entries)
             std::cout << "  " << e.Torrent->InfoHashHex << "  " << e.Torrent->TotalSize << "  "
-                      << DisplayText(e.MemberName) << "\n";
+                      << TerminalText(e.MemberName) << "\n";
     }
     // What the window does with such comments: nothing to load, or refused.
     if (f.Empty) {
@@ -118,7 +121,7 @@ void addPackCommand(CLI::App& app)
 
     auto list = std::make_shared<ListOptions>();
     CLI::App* show = app.add_subcommand("list", "Show the keyword, category and torrents of a results file");
-    show->add_option("file", list->file, "The results file")->required()->check(CLI::ExistingFile);
+    show->add_option("file", list->file, "The results file")->required();
     show->add_flag("--json", list->json, "One JSON object");
     show->callback([list] { runList(*list); });
 }

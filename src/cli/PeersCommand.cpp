@@ -83,29 +83,29 @@ void runPeers(const PeersOptions& options)
         std::string bytes;
         std::string reason;
         if (!ReadWholeFile(path, bytes, reason)) {
-            output->line(stderr, "sorvena-cli: cannot read " + path + ": " + reason + "\n");
+            output->line(stderr, "sorvena-cli: cannot read " + TerminalText(path) + ": " + reason + "\n");
             exitStatus = 1;
             continue;
         }
         TTorrentFile torrent;
         torrent.LoadMetainfo(bytes);
         if (torrent.InfoHashHex.empty()) {
-            output->line(stderr, "sorvena-cli: " + path + ": not a torrent file (no info dictionary)\n");
+            output->line(stderr, "sorvena-cli: " + TerminalText(path) + ": not a torrent file (no info dictionary)\n");
             exitStatus = 1;
             continue;
         }
         if (!hasHttpTracker(torrent)) {
             const bool none = torrent.AnnounceUrl.empty() && torrent.BackupTrackers.empty();
             const std::string why = none ? "the torrent lists no tracker"
-                                         : "the torrent lists no http:// or https:// tracker (peers are counted "
-                                           "over HTTP only)";
-            output->line(stderr, "sorvena-cli: " + path + ": no usable tracker: " + why + "\n");
+                                          : "the torrent lists no http:// or https:// tracker (peers are counted "
+                                            "over HTTP only)";
+            output->line(stderr, "sorvena-cli: " + TerminalText(path) + ": no usable tracker: " + why + "\n");
             exitStatus = 1;
             continue;
         }
         {
             std::lock_guard lock(output->mutex);
-            output->names[torrent.InfoHashHex] = DisplayText(torrent.TorrentName.empty() ? path : torrent.TorrentName);
+            output->names[torrent.InfoHashHex] = TerminalText(torrent.TorrentName.empty() ? path : torrent.TorrentName);
         }
         checks.push_back(TCheckPingThread::Create(torrent, messages, checkOptions));
     }

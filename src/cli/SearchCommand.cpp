@@ -16,6 +16,7 @@
 #include "cli/Commands.h"
 #include "cli/Display.h"
 #include "metainfo/Magnet.h"
+#include "net/IndyUtil.h"
 #include "settings/IniFile.h"
 #include "settings/TorznabEndpoints.h"
 #include "search/SearchSession.h"
@@ -57,16 +58,28 @@ std::optional<int> categoryIndex(const std::string& text)
     return std::nullopt;
 }
 
+// "12 torrents, 30 files found; still searching: Google, BTBot; failed:
+// isoHunt (name not resolved)". Torznab endpoints follow the catalogue's
+// slots, each with the reason it failed.
 std::string progressLine(const TSearchSession& session, const TSearchSession::Progress& p)
 {
-    std::string busy;
-    int count = 0;
-    for (size_t site = 0; site < p.busy.size(); ++site) {
-        if (!p.busy[site]) continue;
-        busy += (count++ ? ", " : "") + DisplayText(session.SiteName(static_cast<int>(site)));
+    std::string busy, failed;
+    for (size_t i = 0; i < p.busy.size(); ++i) {
+        const int site = static_cast<int>(i);
+        const std::string name = TerminalText(session.SiteName(site));
+        if (p.busy[i]) {
+            busy += (busy.empty() ? "" : ", ") + name;
+        } else if (i < SITE_COUNT) {
+            if (p.started[i] && p.sites[i].Unreachable())
+                failed += (failed.empty() ? "" : ", ") + name + " (" +
+                          FetchFailureBrief(p.sites[i].Error, p.sites[i].Status, p.sites[i].Reason) + ")";
+        } else if (const std::string why = session.SiteFailure(site); !why.empty()) {
+            failed += (failed.empty() ? "" : ", ") + name + " (" + TerminalText(why) + ")";
+        }
     }
     std::string line = std::to_string(p.torrents) + " torrents, " + std::to_string(p.files) + " files found";
-    if (count) line += "; still searching: " + busy;
+    if (!busy.empty()) line += "; still searching: " + busy;
+    if (!failed.empty()) line += "; failed: " + failed;
     return line;
 }
 
@@ -109,7 +122,7 @@ void printTable(const TSearchSession& session)
         const std::string peers = shown < 0 ? "?" : std::to_string(shown);
         const std::string files = t.IsMagnet() ? "?" : std::to_string(t.SubFiles.size());
         std::printf("%6s  %10s  %5s  %-20s  %s\n", peers.c_str(), SizeToText(t.TotalSize).c_str(), files.c_str(),
-                    DisplayText(sourceOf(t)).c_str(), DisplayText(t.TorrentName).c_str());
+                    TerminalText(sourceOf(t)).c_str(), TerminalText(t.TorrentName).c_str());
     });
 }
 
@@ -117,7 +130,7 @@ void runSearch(const SearchOptions& options)
 {
     const std::optional<int> category = categoryIndex(options.category);
     if (!category) {
-        std::fprintf(stderr, "sorvena-cli: search: unknown category %s\n", options.category.c_str());
+        std::fprintf(stderr, "sorvena-cli: search: unknown category %s\n", TerminalText(options.category).c_str());
         exitStatus = 2;
         return;
     }
@@ -127,7 +140,8 @@ void runSearch(const SearchOptions& options)
         TIniFile settings;
         std::string reason;
         if (!settings.LoadFromFile(options.settings, reason)) {
-            std::fprintf(stderr, "sorvena-cli: search: cannot read %s: %s\n", options.settings.c_str(), reason.c_str());
+            std::fprintf(stderr, "sorvena-cli: search: cannot read %s: %s\n", TerminalText(options.settings).c_str(),
+                         TerminalText(reason).c_str());
             exitStatus = 2;
             return;
         }
@@ -180,8 +194,8 @@ void runSearch(const SearchOptions& options)
     for (size_t site = 0; site < progress.busy.size(); ++site) {
         const std::string failure = session.SiteFailure(static_cast<int>(site));
         if (!failure.empty())
-            std::fprintf(stderr, "%s: %s\n", DisplayText(session.SiteName(static_cast<int>(site))).c_str(),
-                         DisplayText(failure).c_str());
+            std::fprintf(stderr, "%s: %s\n", TerminalText(session.SiteName(static_cast<int>(site))).c_str(),
+                         TerminalText(failure).c_str());
     }
     std::fprintf(stderr, "%d torrents and %d files found.\n", progress.torrents, progress.files);
 }

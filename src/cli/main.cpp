@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "cli/Commands.h"
+#include "cli/Display.h"
 
 int main(int argc, char** argv)
 {
@@ -22,7 +23,8 @@ int main(int argc, char** argv)
     } catch (const CLI::ParseError& e) {
         return app.exit(e);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "sorvena-cli: %s\n", e.what());
+        // The text may quote what a file or a site held (a member name).
+        std::fprintf(stderr, "sorvena-cli: %s\n", sorvena::cli::TerminalText(e.what()).c_str());
         return 2;
     }
     return sorvena::cli::exitStatus;

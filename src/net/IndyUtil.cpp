@@ -212,6 +212,32 @@ const char* FetchErrorText(FetchError error)
     return "unknown error";
 }
 
+std::string FetchFailureBrief(FetchError error, int status, std::string_view reason)
+{
+    const std::string code = std::to_string(status);
+    switch (error) {
+    case FetchError::None: return "no error";
+    case FetchError::BadUrl: return "bad address";
+    case FetchError::Resolve: return "name not resolved";
+    case FetchError::Connect: return "connection refused";
+    case FetchError::Tls: return reason.empty() ? "TLS failed" : "TLS: " + std::string(reason);
+    case FetchError::Send:
+    case FetchError::Receive: return "connection failed";
+    case FetchError::Closed: return "connection closed early";
+    case FetchError::Timeout:
+    case FetchError::TooLong: return "timed out";
+    case FetchError::Redirect: return "redirected (HTTP status " + code + ")";
+    case FetchError::HttpStatus: return "HTTP status " + code;
+    case FetchError::LineTooLong:
+    case FetchError::HeaderTooLarge:
+    case FetchError::BodyTooLarge:
+    case FetchError::ChunkTooLarge: return "reply too large";
+    case FetchError::Stopped: return "stopped";
+    case FetchError::Internal: return "out of memory";
+    }
+    return status >= 0 ? "failed (HTTP status " + code + ")" : "failed";
+}
+
 Socket& Socket::operator=(Socket&& other) noexcept
 {
     if (this != &other) {

@@ -123,6 +123,12 @@ enum class FetchError {
 // certificate check failed"), for messages and trace lines.
 const char* FetchErrorText(FetchError error);
 
+// Why a fetch failed in the few words a status line shows ("connection
+// refused", "HTTP status 404", "TLS: certificate has expired"). status is the
+// HTTP status of the last response (-1 when none arrived), reason the
+// FetchResult's reason (may be empty). Pure; any thread.
+std::string FetchFailureBrief(FetchError error, int status, std::string_view reason = {});
+
 // The time limits of each attempt; tests shorten them. A value of 0 or below
 // means the default.
 struct FetchLimits {

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <filesystem>
 #include <random>
 #include <unistd.h>
@@ -78,11 +79,27 @@ std::string_view cutUtf8(std::string_view s, size_t maxChars, size_t maxBytes)
     return s.substr(0, i);
 }
 
+// Drops the C1 control characters U+0080 to U+009F from valid UTF-8: bytes
+// 0x80 to 0x9F of a name read as Latin-1 become them.
+std::string withoutC1Controls(std::string_view utf8)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+            ++i;
+            continue;
+        }
+        out += utf8[i];
+    }
+    return out;
+}
+
 std::string memberStem(std::string_view torrentName)
 {
-    std::string cleaned = CleanFileName(torrentName);
-    std::erase(cleaned, '\0');
-    return isValidUtf8(cleaned) ? cleaned : latin1ToUtf8(cleaned);
+    const std::string cleaned = CleanFileName(torrentName);
+    return withoutC1Controls(isValidUtf8(cleaned) ? cleaned : latin1ToUtf8(cleaned));
 }
 
 constexpr std::string_view TorrentExtension = ".torrent";
@@ -150,8 +167,13 @@ std::string CleanFileName(std::string_view text)
 {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text)
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        // Control bytes: libzip refuses a name that holds one (tab, CR and LF
+        // aside), and none belongs in a file name a person reads.
+        if (byte < 0x20 || byte == 0x7F) continue;
         if (std::string_view("\"*/:<>?\\|").find(c) == std::string_view::npos) out += c;
+    }
     return out;
 }
 
@@ -259,8 +281,6 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
         if (zip_set_file_compression(za.get(), idx, store ? ZIP_CM_STORE : ZIP_CM_DEFLATE, store ? 0 : 6) != 0)
             fail("Cannot set a member's compression");
     }
-    if (zip_set_archive_comment(za.get(), comment.data(), static_cast<zip_uint16_t>(comment.size())) != 0)
-        fail("Cannot set the archive comment");
     if (zip_close(za.get()) != 0) fail("Cannot write the archive");
     (void)za.release();  // zip_close freed it
 
@@ -274,7 +294,18 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
         throw EResultsFileError("Cannot read the archive back");
     }
     zip_source_close(buffer.get());
-    return bytes;
+    // The comment goes into the end record here: libzip refuses one that is
+    // not UTF-8 or holds a control byte, and the keyword's bytes are stored
+    // as they are (a list loaded from a file keeps its keyword, whatever it
+    // holds). Without a comment, libzip's end record is the archive's last
+    // 22 bytes, its comment length (the last two) zero.
+    constexpr size_t EndRecordBytes = 22;
+    if (bytes.size() < EndRecordBytes || bytes.compare(bytes.size() - EndRecordBytes, 4, "PK\x05\x06") != 0 ||
+        bytes[bytes.size() - 2] != 0 || bytes[bytes.size() - 1] != 0)
+        throw EResultsFileError("Cannot set the archive comment");
+    bytes[bytes.size() - 2] = static_cast<char>(comment.size() & 0xFF);
+    bytes[bytes.size() - 1] = static_cast<char>(comment.size() >> 8);
+    return bytes + comment;
 }
 
 TResultsFile ReadResultsArchive(std::string_view bytes, const TResultsFileLimits& limits)
@@ -287,7 +318,14 @@ TResultsFile ReadResultsArchive(std::string_view bytes, const TResultsFileLimits
     ZipSourcePtr source(zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error));
     if (!source) throw EResultsFileError("Cannot read the results file: " + zipErrorText(&error));
     ZipPtr za(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
-    if (!za) throw EResultsFileError("Not a ZIP archive: " + zipErrorText(&error));
+    if (!za) {
+        // libzip's text for this case only says the same again.
+        if (zip_error_code_zip(&error) == ZIP_ER_NOZIP) {
+            zip_error_fini(&error);
+            throw EResultsFileError("Not a ZIP archive");
+        }
+        throw EResultsFileError("Not a ZIP archive: " + zipErrorText(&error));
+    }
     zip_source_keep(source.get());  // both the archive and this wrapper now hold it
 
     TResultsFile file;
@@ -349,6 +387,14 @@ TResultsFile ReadResultsFile(const std::string& path, const TResultsFileLimits& 
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw EResultsFileError("Cannot open \"" + path + "\": " + std::strerror(errno));
+    const std::string tooLarge = "\"" + path + "\" is too large for a results file";
+    // A regular file's size is known before anything is read (a sparse file
+    // of terabytes, say); the count below holds for the rest.
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > limits.MaxFileBytes) {
+        ::close(fd);
+        throw EResultsFileError(tooLarge);
+    }
     std::string bytes;
     char buffer[ReadChunkBytes];
     for (;;) {
@@ -362,7 +408,7 @@ TResultsFile ReadResultsFile(const std::string& path, const TResultsFileLimits& 
         if (got == 0) break;
         if (bytes.size() + static_cast<size_t>(got) > limits.MaxFileBytes) {
             ::close(fd);
-            throw EResultsFileError("The results file is too large");
+            throw EResultsFileError(tooLarge);
         }
         bytes.append(buffer, static_cast<size_t>(got));
     }

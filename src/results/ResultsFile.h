@@ -31,8 +31,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The text with every " * / : < > ? \ | removed; every other byte stays,
-// control characters included.
+// The text with every " * / : < > ? \ | removed, and every control byte
+// (0x00 to 0x1F and 0x7F); every other byte stays.
 std::string CleanFileName(std::string_view text);
 
 // The longest member name stem, in characters, before ".torrent".
@@ -40,8 +40,9 @@ inline constexpr size_t MaxMemberStemChars = 247;
 
 // A torrent's name in a results file: CleanFileName of the name, cut to its
 // first 247 characters, then ".torrent". The result is UTF-8: a name that is
-// not valid UTF-8 is read as Latin-1 (as the window shows it). NUL bytes are
-// dropped, since a ZIP name cannot hold them.
+// not valid UTF-8 is read as Latin-1 (as the window shows it), and the C1
+// control characters (U+0080 to U+009F) are dropped as well. Any torrent name
+// gives a name libzip takes (".torrent" when nothing is left of it).
 std::string ResultMemberName(std::string_view torrentName);
 
 // A magnet entry's member: the same stem as ResultMemberName, then ".magnet".

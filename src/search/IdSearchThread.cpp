@@ -22,7 +22,8 @@ TIdSearchThread::TIdSearchThread(std::shared_ptr<TSearchState> state, std::strin
       FPageOffset(pageOffset),
       FStartPage(startPage),
       FPageStep(pageStep),
-      FSiteIndex(siteIndex)
+      FSiteIndex(siteIndex),
+      m_search(m_state->CurrentSearch())
 {
 }
 
@@ -40,24 +41,31 @@ std::string TIdSearchThread::PageUrl(int page) const
     return FUrl + std::to_string(static_cast<int64_t>(page) * FPageStep + FPageOffset);
 }
 
-bool TIdSearchThread::fetch(const std::string& url, std::string& body) const
+bool TIdSearchThread::fetch(const std::string& url, std::string& body, bool resultPage) const
 {
     FetchOptions options;
     options.attempts = FetchAttempts;
     options.pause = m_state->FetchPause;
     options.readTimeoutMs = FetchReadTimeout;
     options.stop = StopToken();
-    return GetHtml(url, options, body).ok;
+    const FetchResult result = GetHtml(url, options, body);
+    // What the window and the command line show of the site.
+    if (result.ok) {
+        if (resultPage) m_state->RecordPage(m_search, FSiteIndex);
+    } else if (!Terminated()) {
+        m_state->RecordFetchFailure(m_search, FSiteIndex, resultPage, result.error, result.status, result.reason);
+    }
+    return result.ok;
 }
 
 void TIdSearchThread::Execute()
 {
     int page = FStartPage;
-    for (;;) {
+    for (int pages = 1;; ++pages) {
         if (Terminated()) return;
         bool found = false;
         std::string html;
-        fetch(PageUrl(page), html);
+        fetch(PageUrl(page), html, true);
         if (!html.empty() && !Terminated()) {
             std::string_view rest = html;
             std::string link;
@@ -74,7 +82,7 @@ void TIdSearchThread::Execute()
                     found = handOver(std::move(entry)) || found;
             } while (!Terminated() && found);
         }
-        if (!found || singlePage()) break;
+        if (!found || singlePage() || pages >= MaxPagesPerSite) break;
         ++page;
     }
     if (!Terminated() && !m_state->MainWindowHandle->SiteDone(FSiteIndex)) Terminate();
@@ -83,7 +91,7 @@ void TIdSearchThread::Execute()
 std::unique_ptr<TTorrentEx> TIdSearchThread::DownloadTorrent(const std::string& downloadUrl)
 {
     std::string bytes;
-    fetch(downloadUrl, bytes);
+    fetch(downloadUrl, bytes, false);
     if (bytes.empty() || Terminated()) return nullptr;
     auto entry = std::make_unique<TTorrentEx>();
     entry->LinkUrl = downloadUrl;
@@ -106,6 +114,8 @@ bool TIdSearchThread::handOver(std::unique_ptr<TTorrentEx> entry)
     // before the receiver takes the entry over, and started only after.
     std::shared_ptr<TCheckPingThread> check;
     if (m_state->AutoCheckPeer()) check = TCheckPingThread::Create(*entry, m_state->MainWindowHandle);
+    // Recorded first: the receiver sees the count as its message arrives.
+    m_state->RecordTorrent(m_search, FSiteIndex);
     if (!m_state->MainWindowHandle->TorrentFound(std::move(entry))) {
         Terminate();
         return false;

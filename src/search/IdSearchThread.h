@@ -10,8 +10,11 @@
 // Messages, through state->MainWindowHandle, synchronous: TorrentFound once
 // per new torrent; SiteDone(site index) once when it finishes without having
 // been stopped. A receiver that answers false (closed) ends the worker as a
-// stop would.
+// stop would. Besides, it records in the state's report of its site every
+// result page that arrives, every fetch that fails (and why) and every
+// torrent it hands over (TSearchState::SiteReports).
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -21,6 +24,12 @@
 namespace sorvena {
 
 class TSearchState;
+
+// The most result pages one worker asks its site for in one search. A site
+// that keeps listing new torrents on every page would otherwise be walked
+// without end; the real sites stop long before (Google gives no results past
+// the 1,000th, 100 pages of 10). After the last page the site is done.
+inline constexpr int MaxPagesPerSite = 100;
 
 class TIdSearchThread : public TWorkerThread {
 public:
@@ -42,7 +51,9 @@ protected:
 
 private:
     bool singlePage() const { return FPageOffset == 0 && FStartPage == 0 && FPageStep == 0; }
-    bool fetch(const std::string& url, std::string& body) const;
+    // One GetHtml with the search's attempts and pause; a failure (not a
+    // stop) goes into the site's report.
+    bool fetch(const std::string& url, std::string& body, bool resultPage) const;
     // The link's torrent, already recorded in SeenHashes; nothing when the
     // download fails, it is no torrent with a name and an info hash, it was
     // found before, or the worker was asked to end.
@@ -59,6 +70,7 @@ private:
     const int FStartPage;
     const int FPageStep;
     const int FSiteIndex;
+    const uint64_t m_search;  // the search the site reports are recorded for
 };
 
 }  // namespace sorvena

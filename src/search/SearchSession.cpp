@@ -125,6 +125,7 @@ void TSearchSession::BeginSearch(std::string_view keyword, int category)
         throw;
     }
     m_shared->progress.busy = m_state->SiteBusy;
+    for (size_t slot = 0; slot < SITE_COUNT; ++slot) m_shared->progress.started[slot] = m_state->SiteBusy[slot];
 }
 
 void TSearchSession::StopSearch()
@@ -159,8 +160,13 @@ bool TSearchSession::WaitFinished(std::chrono::steady_clock::time_point deadline
 
 TSearchSession::Progress TSearchSession::GetProgress() const
 {
-    std::lock_guard lock(m_shared->lock);
-    return m_shared->progress;
+    Progress progress;
+    {
+        std::lock_guard lock(m_shared->lock);
+        progress = m_shared->progress;
+    }
+    progress.sites = m_state->SiteReports();
+    return progress;
 }
 
 void TSearchSession::ForEachResult(const std::function<void(const TTorrentEx&)>& visit) const

@@ -26,11 +26,11 @@
 #include "metainfo/TorrentEx.h"
 #include "settings/IniOption.h"
 #include "settings/TorznabEndpoints.h"
+#include "search/SearchState.h"
 #include "search/SiteCatalogue.h"
 
 namespace sorvena {
 
-class TSearchState;
 class TConsoleMessages;
 
 class TSearchSession {
@@ -56,7 +56,9 @@ public:
     bool WaitFinished(std::chrono::steady_clock::time_point deadline) const;
 
     struct Progress {
-        std::vector<bool> busy = std::vector<bool>(SITE_COUNT, false);  // by site number
+        std::array<bool, SITE_COUNT> started{};  // the catalogue's slots this search started
+        std::vector<bool> busy = std::vector<bool>(SITE_COUNT, false);  // by site number, endpoints after the slots
+        std::array<TSiteReport, SITE_COUNT> sites{};  // how each slot fares (TSearchState::SiteReports)
         int torrents = 0;   // rows: a full torrent that replaces a magnet entry adds none
         int replaced = 0;   // magnet entries replaced by their full torrent
         int files = 0;

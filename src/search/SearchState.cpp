@@ -92,6 +92,50 @@ size_t TSearchState::CheckThreadCount() const
     return m_checkThreads.size();
 }
 
+uint64_t TSearchState::StartSiteReports()
+{
+    std::lock_guard lock(m_lock);
+    m_siteReports.fill(TSiteReport{});
+    return ++m_search;
+}
+
+uint64_t TSearchState::CurrentSearch() const
+{
+    std::lock_guard lock(m_lock);
+    return m_search;
+}
+
+void TSearchState::RecordPage(uint64_t search, int slot)
+{
+    std::lock_guard lock(m_lock);
+    if (search == m_search && slot >= 0 && slot < SITE_COUNT) ++m_siteReports[static_cast<size_t>(slot)].Pages;
+}
+
+void TSearchState::RecordTorrent(uint64_t search, int slot)
+{
+    std::lock_guard lock(m_lock);
+    if (search == m_search && slot >= 0 && slot < SITE_COUNT) ++m_siteReports[static_cast<size_t>(slot)].Torrents;
+}
+
+void TSearchState::RecordFetchFailure(uint64_t search, int slot, bool resultPage, FetchError error, int status,
+                                      std::string_view reason)
+{
+    if (error == FetchError::Stopped) return;
+    std::lock_guard lock(m_lock);
+    if (search != m_search || slot < 0 || slot >= SITE_COUNT) return;
+    TSiteReport& report = m_siteReports[static_cast<size_t>(slot)];
+    ++(resultPage ? report.PageFailures : report.DownloadFailures);
+    report.Error = error;
+    report.Status = status;
+    report.Reason = std::string(reason);
+}
+
+std::array<TSiteReport, SITE_COUNT> TSearchState::SiteReports() const
+{
+    std::lock_guard lock(m_lock);
+    return m_siteReports;
+}
+
 void TSearchState::TerminateWorkers()
 {
     std::lock_guard lock(m_lock);

@@ -21,6 +21,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,19 @@ namespace sorvena {
 
 class TWorkerThread;
 class TCheckPingThread;
+
+// How one site fares in the current search, as its search worker records it.
+struct TSiteReport {
+    int Pages = 0;             // result pages that arrived (an empty one too)
+    int PageFailures = 0;      // result pages that could not be fetched
+    int Torrents = 0;          // torrents handed to the receiver
+    int DownloadFailures = 0;  // torrent files that could not be fetched
+    FetchError Error = FetchError::None;  // why the last failed fetch failed
+    int Status = -1;                      // its HTTP status; -1 when no response arrived
+    std::string Reason;                   // more about it (the TLS or certificate problem); may be empty
+    // No result page arrived: the site could not be reached (Error says why).
+    bool Unreachable() const { return Pages == 0 && PageFailures > 0; }
+};
 
 class TSearchState {
 public:
@@ -82,6 +96,19 @@ public:
     void ClearSeen();
     size_t SeenHashCount() const;
 
+    // The site reports of the current search. StartSiteReports begins a new
+    // search (every report empty) and returns its number; a worker records
+    // with the number of the search it was started for, so a worker of an
+    // earlier search that is still ending records nothing. A fetch cut short
+    // by a stop (FetchError::Stopped) is no failure and is not recorded.
+    uint64_t StartSiteReports();
+    uint64_t CurrentSearch() const;
+    void RecordPage(uint64_t search, int slot);
+    void RecordTorrent(uint64_t search, int slot);
+    void RecordFetchFailure(uint64_t search, int slot, bool resultPage, FetchError error, int status,
+                            std::string_view reason = {});
+    std::array<TSiteReport, SITE_COUNT> SiteReports() const;
+
     // The worker lists hold weak references: a worker frees itself when it
     // ends, and an ended worker is skipped. They are never emptied.
     void AddSearchThread(std::weak_ptr<TWorkerThread> worker);
@@ -119,6 +146,8 @@ private:
     std::unordered_map<int, std::string> m_siteFailures;
     std::vector<std::weak_ptr<TCheckPingThread>> m_checkThreads;  // CheckThreads
     TIniOptions m_options;
+    uint64_t m_search = 0;
+    std::array<TSiteReport, SITE_COUNT> m_siteReports{};
 };
 
 }  // namespace sorvena

@@ -121,6 +121,7 @@ void StartSiteSearches(const std::shared_ptr<TSearchState>& state)
     for (size_t i = 0; i < state->Endpoints.size(); ++i)
         state->SiteBusy[SITE_COUNT + i] = state->Endpoints[i].Enabled;
     state->ClearSeen();
+    state->StartSiteReports();  // before any worker: each takes this search's number
     const std::string k = UrlEncode(state->SearchKeyword);
     for (const int slot : StartedSlots) {
         const std::optional<TSiteQuery> q = BuildSiteQuery(slot, k, state->SearchCategory, state->Hosts);

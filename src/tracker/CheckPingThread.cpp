@@ -115,6 +115,16 @@ ReplyPeers addReplyPeers(std::string_view reply, PeerAddresses& addresses, size_
 
 }  // namespace
 
+TrackerReplyPeers CountReplyPeers(std::string_view reply, size_t maxAddresses)
+{
+    PeerAddresses addresses(maxAddresses);
+    size_t added = 0;
+    TrackerReplyPeers result;
+    result.Malformed = addReplyPeers(reply, addresses, added) == ReplyPeers::MalformedPeer;
+    result.Addresses = addresses.Count();
+    return result;
+}
+
 std::string BuildAnnounceQuery(std::string_view infoHash, std::string_view peerId, std::string_view ip,
                                std::string_view event, int32_t port, int32_t uploaded, int32_t downloaded,
                                int32_t left)

@@ -55,6 +55,18 @@ std::string AnnounceRequestUrl(std::string_view trackerUrl, std::string_view que
 // every URL of BackupTrackers. Nothing is left out, duplicates included.
 std::vector<std::string> PeerCheckTrackers(const TTorrentFile& torrent);
 
+// What one tracker reply gives a check, counted as the check counts it: the
+// distinct addresses of its peer lists (at most maxAddresses), or Malformed
+// when its "peers" list holds an item that is not a dictionary with a text
+// "ip" (the check then reports no count). A reply that is not a bencoded
+// dictionary, or holds a "failure reason", gives no address. Any bytes; any
+// thread.
+struct TrackerReplyPeers {
+    bool Malformed = false;
+    size_t Addresses = 0;
+};
+TrackerReplyPeers CountReplyPeers(std::string_view reply, size_t maxAddresses = PeerCheckMaxAddresses);
+
 // What a check may be told to do differently. The defaults are the
 // program's; tests shorten the waits.
 struct PeerCheckOptions {
@@ -64,7 +76,7 @@ struct PeerCheckOptions {
     size_t maxAddresses = PeerCheckMaxAddresses;
 };
 
-// One peer check, run once on a worker thread of its own at idle priority.
+// One peer check, run once on a worker thread of its own at the workers' lower priority.
 //
 // Lifetime: Create copies what the check needs (trackers, raw info hash, info
 // hash text) from the torrent, which may be destroyed as soon as Create

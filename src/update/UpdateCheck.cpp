@@ -60,6 +60,9 @@ TUpdateInfo CheckForUpdate(std::string_view url, int currentVersion, const Fetch
     TUpdateInfo info;
     // A response of any kind means the server is there and the file is not.
     if (result.status < 0) info.Outcome = UpdateOutcome::HostUnreachable;
+    info.Error = result.error;
+    info.Status = result.status;
+    info.Reason = result.reason;
     return info;
 }
 

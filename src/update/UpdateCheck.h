@@ -34,6 +34,10 @@ struct TUpdateInfo {
     int Version = 0;          // the file's version times 100, when it gave one
     std::string VersionText;  // as the file writes it
     std::string Page;         // where the newer version is described; may be empty
+    // Why the fetch of the information file failed; None when it arrived.
+    FetchError Error = FetchError::None;
+    std::string Reason;  // more about a failed fetch (the TLS or certificate problem); may be empty
+    int Status = -1;  // the HTTP status of a failed fetch's response; -1 when none arrived
 };
 
 // "1.12" gives 112; nothing for anything but digits, one optional point and
@@ -49,7 +53,7 @@ FetchOptions UpdateFetchOptions();
 
 // Fetches url and parses it. A fetch that fails before any response arrives
 // (name, connection, timeout) is HostUnreachable; an HTTP error status (the
-// file is missing) is NoUpdate.
+// file is missing) is NoUpdate. Either way Error and Status say why.
 TUpdateInfo CheckForUpdate(std::string_view url, int currentVersion, const FetchOptions& options);
 
 // Runs CheckForUpdate once on its own thread and hands the result to done

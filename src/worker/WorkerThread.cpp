@@ -1,8 +1,10 @@
 #include "worker/WorkerThread.h"
 
-#include <pthread.h>
-#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <exception>
 #include <mutex>
@@ -22,14 +24,20 @@ struct Running {
 };
 Running& running = *new Running;
 
-void setIdlePriority() noexcept
+// The worker's niceness: WorkerNiceIncrement below the process's main
+// thread. Relative to the main thread, not to the thread that starts the
+// worker, so that a peer check started by a search worker is not lowered
+// twice. Under SCHED_IDLE a single busy process on the same core (a compiler,
+// an encoder) starved the workers almost completely; nice keeps them
+// progressing while the window stays ahead. On Linux the nice value belongs
+// to the thread, and a thread may always lower its own priority.
+void setWorkerPriority() noexcept
 {
-#ifdef SCHED_IDLE
-    sched_param param{};
-    param.sched_priority = 0;
-    // Refused in some containers; the worker then runs at normal priority.
-    (void)pthread_setschedparam(pthread_self(), SCHED_IDLE, &param);
-#endif
+    errno = 0;
+    const int mainNice = ::getpriority(PRIO_PROCESS, static_cast<id_t>(::getpid()));
+    if (mainNice == -1 && errno != 0) return;
+    const int nice = std::min(mainNice + WorkerNiceIncrement, WorkerMaxNice);
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), nice);
 }
 
 }  // namespace
@@ -43,7 +51,7 @@ void TWorkerThread::Start()
     }
     try {
         std::thread([self = std::move(self)]() mutable {
-            setIdlePriority();
+            setWorkerPriority();
             try {
                 self->Execute();
             } catch (const std::exception& e) {

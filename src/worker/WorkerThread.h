@@ -1,8 +1,10 @@
 #pragma once
 // The thread class of the search and peer-check workers.
 //
-// A worker runs Execute once on its own thread at idle priority (SCHED_IDLE
-// where the system allows it). It is owned by std::shared_ptr: Start hands
+// A worker runs Execute once on its own thread at a mildly lower priority
+// than the window: under the normal scheduler, WorkerNiceIncrement steps
+// nicer than the process's main thread (at most nice 19), so it still makes
+// progress beside a busy process. It is owned by std::shared_ptr: Start hands
 // the running thread one reference, which it drops when Execute returns, so
 // a worker nobody else holds is freed as it ends (free-on-terminate). Lists
 // of workers keep std::weak_ptr and so never touch a freed worker.
@@ -17,6 +19,10 @@
 #include <stop_token>
 
 namespace sorvena {
+
+// How much nicer a worker thread runs than the process's main thread.
+inline constexpr int WorkerNiceIncrement = 5;
+inline constexpr int WorkerMaxNice = 19;  // the lowest priority nice can give
 
 class TWorkerThread : public std::enable_shared_from_this<TWorkerThread> {
 public:

@@ -188,8 +188,11 @@ TEST_F(MainFormTest, EnabledShortcutsWinOverTheKeywordBox)
             EXPECT_EQ(edit->selectedText(), "linux");
         }
     }
-    // Select All takes every row, file rows of collapsed torrents too.
+    // Select All takes every row, file rows of collapsed torrents too: they
+    // show selected once expanded.
     Action("actSelectAll")->trigger();
+    EXPECT_EQ(form->Tree()->selectionModel()->selectedRows().size(), 1);
+    Action("actExpandAll")->trigger();
     EXPECT_EQ(form->Tree()->selectionModel()->selectedRows().size(), 3);
 }
 

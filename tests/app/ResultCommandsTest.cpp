@@ -155,7 +155,12 @@ protected:
     QString ChooseSaveFile() override { return saveAnswer; }
     QString ChooseOpenFile() override { return openAnswer; }
     bool ConfirmDelete() override { return deleteAnswer; }
-    void OpenDocument(const QUrl& url) override { opened << url; }
+    bool CanOpenTorrentFiles() override { return true; }
+    bool OpenDocument(const QUrl& url) override
+    {
+        opened << url;
+        return true;
+    }
     QMessageBox::StandardButton ShowMessageBox(QMessageBox::Icon, const QString& text, QMessageBox::StandardButtons) override
     {
         messages << text;

@@ -110,9 +110,10 @@ TEST_F(ResultModelTest, CellTexts)
         {{.name = "one.iso", .files = {{"only.iso", 5}}}, COL_FILE, -1, "1"},
         {multi, COL_FILE, -1, "4"},
         {multi, COL_SIZE, -1, "3.00 GB"},
-        {{.name = "one.iso"}, COL_DATE, -1, "12/30/99"},
-        {{.name = "one.iso", .createdAt = 45000.75}, COL_DATE, -1, "3/15/23"},
-        {{.name = "one.iso", .createdAt = 45000.75}, COL_DATE, -1, "15.03.23", QLocale(QLocale::German, QLocale::Germany)},
+        {{.name = "one.iso"}, COL_DATE, -1, ""},  // no creation date
+        {{.name = "one.iso", .createdAt = 45000.75}, COL_DATE, -1, "3/15/2023"},
+        {{.name = "one.iso", .createdAt = 45000.75}, COL_DATE, -1, "15.03.2023", QLocale(QLocale::German, QLocale::Germany)},
+        {{.name = "one.iso", .createdAt = 2.0}, COL_DATE, -1, "1/1/1900"},
         {{.name = "one.iso", .comment = "a comment"}, COL_COMMENT, -1, "a comment"},
         {{.name = "one.iso"}, COL_ANNOUNCE, -1, "http://tracker.example/announce"},
         {{.name = "one.iso", .link = "http://site.example:8080/t/1"}, COL_REFER_SITE, -1, "site.example:8080"},
@@ -152,18 +153,19 @@ TEST_F(ResultModelTest, HintsByColumn)
     const Case cases[] = {
         {full, COL_ANNOUNCE, -1, "Backup trackers:\nhttp://a/\nhttp://b/\nhttp://c/"},
         {bare, COL_ANNOUNCE, -1, "No backup tracker."},
-        {full, COL_DATE, -1, "3/15/23 12:00:00 PM"},
-        {{.name = "midnight", .createdAt = 45000}, COL_DATE, -1, "3/15/23"},
+        {full, COL_DATE, -1, "3/15/2023 12:00:00 PM"},
+        {{.name = "midnight", .createdAt = 45000}, COL_DATE, -1, "3/15/2023"},
+        {bare, COL_DATE, -1, nullptr},  // no creation date
         {full, COL_COMMENT, -1, "nice"},
         {bare, COL_COMMENT, -1, nullptr},
         {full, COL_NAME, -1,
-         "Name: full.iso\nSize: 1024 Byte\nFile: 1\nDate: 3/15/23\nAnnounce: http://tracker.example/announce\n"
+         "Name: full.iso\nSize: 1024 Byte\nFile: 1\nDate: 3/15/2023\nAnnounce: http://tracker.example/announce\n"
          "Comment: nice\nPeers: 5\nRefer Site: site.example"},
         {bare, COL_SIZE, -1,
-         "Name: bare\nSize: 3 Byte\nFile: 2\nDate: 12/30/99\nAnnounce: http://tracker.example/announce\n"
+         "Name: bare\nSize: 3 Byte\nFile: 2\nAnnounce: http://tracker.example/announce\n"
          "Refer Site: "},
         {bare, COL_SIZE, 1,  // a file row shows its torrent's hint
-         "Name: bare\nSize: 3 Byte\nFile: 2\nDate: 12/30/99\nAnnounce: http://tracker.example/announce\n"
+         "Name: bare\nSize: 3 Byte\nFile: 2\nAnnounce: http://tracker.example/announce\n"
          "Refer Site: "},
         {bare, COL_ANNOUNCE, 0, "No backup tracker."},
     };

@@ -50,7 +50,11 @@ public:
 
 protected:
     void ShowSummary(const QString& text) override { summaries << text; }
-    void OpenDocument(const QUrl& url) override { opened << url; }
+    bool OpenDocument(const QUrl& url) override
+    {
+        opened << url;
+        return true;
+    }
 };
 
 TIniOptions TestOptions()
@@ -110,7 +114,7 @@ protected:
     void Menu(const QString& menuTitle, QAction* action)
     {
         for (QAction* top : form->menuBar()->actions()) {
-            if (top->text() != menuTitle) continue;
+            if (top->text().remove(QLatin1Char('&')) != menuTitle) continue;
             QMenu* menu = top->menu();
             menu->popup(form->mapToGlobal(QPoint(0, 0)));
             ASSERT_TRUE(Eventually([&] { return menu->isVisible(); }));

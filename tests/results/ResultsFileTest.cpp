@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -99,14 +100,14 @@ TEST(ResultMemberName, NamesFromTorrentNames)
         {std::string(300, 'n'), std::string(247, 'n') + ".torrent"},
         {longUtf8, cutUtf8 + ".torrent"},
         {"caf\xe9", "caf" + e + ".torrent"},  // not UTF-8: read as Latin-1
-        {std::string("a\x01\tb\0c", 6), "a\x01\tbc.torrent"},
+        {std::string("a\x01\tb\0c\x7f\x1b", 8), "abc.torrent"},
         {"x.torrent", "x.torrent.torrent"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.torrentName);
         EXPECT_EQ(ResultMemberName(c.torrentName), c.member);
     }
-    EXPECT_EQ(CleanFileName("a\"b*c/d:e<f>g?h\\i|j\x01"), "abcdefghij\x01");
+    EXPECT_EQ(CleanFileName("a\"b*c/d:e<f>g?h\\i|j\x01\x1f\x7f\x80"), "abcdefghij\x80");
 }
 
 TEST(ResultMemberName, DownloadNamesFitTheFileSystem)
@@ -310,6 +311,74 @@ for i in z.infolist():
         const std::string shown = RunCommand("transmission-show '" + (out / e.MemberName).string() + "'");
         EXPECT_NE(shown.find("Hash: " + e.Torrent->InfoHashHex), std::string::npos) << shown.substr(0, 300);
     }
+}
+
+// Names from the web may hold any bytes. Whatever they hold, the list saves,
+// loads back whole, and other ZIP readers see clean member names.
+TEST_F(ResultsFileTest, AnyTorrentNameSavesAndLoads)
+{
+    const std::string bytes = ReadAll(TorrentDir / "single-file.torrent");
+    const struct {
+        std::string name;
+        std::string member;
+    } cases[] = {
+        {"a\x01" "b", "ab.torrent"},
+        {"\x1b]0;retitled\x07\x1b[2Jtitle", "]0;retitled[2Jtitle.torrent"},
+        {"tab\tcr\rlf\n", "tabcrlf.torrent"},
+        {std::string("nul\0del\x7f", 8), "nuldel.torrent"},
+        {"latin1 \x9b" "31m\xe9", "latin1 31m\xc3\xa9.torrent"},  // 0x9B is CSI in Latin-1
+        {"utf8 \xc2\x9b" "31m\xc3\xa9", "utf8 31m\xc3\xa9.torrent"},
+        {"bad utf8 \xc3\x28 \xed\xa0\x80", "bad utf8 \xc3\x83( \xc3\xad\xc2\xa0.torrent"},
+        {"\x01\x02\x03", ".torrent"},  // nothing left: the same member as the next two
+        {"", ".torrent"},
+        {"\"*/:<>?\\|\x1b", ".torrent"},
+        {std::string(300, '\x01') + "z", "z.torrent"},
+    };
+    std::vector<std::unique_ptr<TTorrentEx>> list;
+    for (const auto& c : cases) {
+        list.push_back(loadTorrent(bytes));
+        list.back()->TorrentName = c.name;
+        list.back()->PieceLength = static_cast<int32_t>(1000 + list.size());
+    }
+    // A keyword loaded from such a file saves again as it is: bytes that are
+    // no UTF-8, control bytes.
+    const std::string keyword = "k\x1b[2J\x07 caf\xe9";
+    const fs::path file = m_dir / "hostile-names.vrk";
+    ASSERT_NO_THROW(SaveResultsFile(file.string(), view(list), 0, keyword));
+    const TResultsFile back = ReadResultsFile(file.string());
+    EXPECT_EQ(back.Comment, "0;" + keyword);
+    EXPECT_EQ(back.Fields.Keyword, keyword);
+
+    // One member per distinct name, in list order; the later torrent wins.
+    std::vector<std::string> members;
+    std::map<std::string, const TTorrentEx*> content;
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(ResultMemberName(cases[i].name), cases[i].member);
+        if (!content.count(cases[i].member)) members.push_back(cases[i].member);
+        content[cases[i].member] = list[i].get();
+    }
+    ASSERT_EQ(back.Entries.size(), members.size());
+    for (size_t m = 0; m < members.size(); ++m) {
+        SCOPED_TRACE(members[m]);
+        EXPECT_EQ(back.Entries[m].MemberName, members[m]);
+        EXPECT_EQ(back.Entries[m].Torrent->TorrentName, content[members[m]]->TorrentName) << "the content keeps the name";
+        EXPECT_EQ(back.Entries[m].Torrent->PieceLength, content[members[m]]->PieceLength);
+    }
+
+    if (!HaveTool("python3")) GTEST_SKIP() << "python3 is not installed";
+    const std::string report = python(R"(import sys, zipfile
+z = zipfile.ZipFile(sys.argv[1])
+print(z.comment)
+print('bad', z.testzip())
+for i in z.infolist():
+    controls = [c for c in i.filename if ord(c) < 0x20 or 0x7f <= ord(c) <= 0x9f]
+    print(i.filename, len(z.read(i)) > 0, controls)
+)",
+                                      file);
+    std::string expected = "b'0;k\\x1b[2J\\x07 caf\\xe9'\nbad None\n";
+    for (const std::string& m : members) expected += m + " True []\n";
+    EXPECT_EQ(report, expected);
 }
 
 TEST_F(ResultsFileTest, NamesWithoutTheUtf8FlagAreCodePage437)

@@ -139,5 +139,24 @@ TEST(SearchCommand, AsksTheEndpointsOfTheSettingsFile)
     EXPECT_TRUE(three["files"].empty());
 }
 
+TEST(SearchCommand, ProgressNamesTheSitesThatFailedAndWhy)
+{
+    FixtureSites sites;
+    sites.Add(SITE_TORRENTREACTOR).SetPages({{"t1"}});
+    sites.SetHost(SITE_ISOHUNT, DeadHost());
+    FixtureServer missing([](const std::string&) { return FixtureServer::Reply{404, "gone"}; });
+    sites.SetHost(SITE_GOOGLE, missing.Host());
+    const fs::path settings = fs::temp_directory_path() / ("sorvena-failed-" + std::to_string(::getpid()) + ".ini");
+    std::ofstream(settings) << settingsText(sites.Prepare("linux", 0));
+    const CliResult run = RunCli({"search", "linux", "--no-peers", "--settings", settings.string()});
+    fs::remove(settings);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("; failed: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("isoHunt (connection refused)"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Google (HTTP status 404)"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("TorrentReactor ("), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("1 torrents and 1 files found."), std::string::npos) << run.err;
+}
+
 }  // namespace
 }  // namespace sorvena::test

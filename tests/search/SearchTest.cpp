@@ -14,6 +14,7 @@
 #include "support/FixtureTracker.h"
 #include "support/PeerCheckRun.h"
 #include "support/Waits.h"
+#include "search/IdSearchThread.h"
 #include "search/SearchSession.h"
 #include "search/SearchState.h"
 #include "worker/WorkerThread.h"
@@ -284,6 +285,26 @@ TEST_F(SearchTest, StopWhileWorkerWaitsInFetch)
     }
 }
 
+TEST_F(SearchTest, SiteThatPagesWithoutEndIsDoneAfterThePageLimit)
+{
+    // Every page lists two torrents never seen before. A paged slot and one
+    // whose links are whole URLs.
+    for (const int slot : {SITE_PIRATEBAY, SITE_GOOGLE}) {
+        SCOPED_TRACE(slot);
+        FixtureSites local;
+        FixtureSite& site = local.Add(slot);
+        site.SetEndlessPages(2);
+        session = std::make_unique<TSearchSession>(local.Prepare("linux", 0));
+        session->State()->FetchPause = 1ms;
+        session->BeginSearch("linux", 0);
+        ASSERT_TRUE(Finished()) << "the site is still being walked after " << site.QueryTargets().size() << " pages";
+        EXPECT_EQ(site.QueryTargets().size(), static_cast<size_t>(MaxPagesPerSite));
+        EXPECT_EQ(session->GetProgress().torrents, 2 * MaxPagesPerSite);
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
+        session.reset();
+    }
+}
+
 TEST_F(SearchTest, DeadSiteEndsOnlyItsSlot)
 {
     sites.SetHost(SITE_PIRATEBAY, DeadHost());
@@ -332,6 +353,44 @@ TEST_F(SearchTest, StopJustBeforeAnAutomaticPeerCheckStartsReachesTheCheck)
     EXPECT_EQ(FoundHashes().size(), 1u) << "handed over before the stop";
     EXPECT_EQ(session->GetProgress().peerCounts, 0) << "a peer count after the stop";
     EXPECT_TRUE(tracker.Targets().empty()) << "the check announced after the stop";
+}
+
+TEST_F(SearchTest, EachSiteReportsHowItFared)
+{
+    FixtureSite& site = sites.Add(SITE_TORRENTREACTOR);
+    site.SetPages({{FixtureLinkText(1), "missing"}});
+    site.ServeDownload("missing", std::nullopt);  // a 404
+    sites.SetHost(SITE_ISOHUNT, DeadHost());
+    FixtureServer missing([](const std::string&) { return FixtureServer::Reply{503, "busy"}; });
+    sites.SetHost(SITE_GOOGLE, missing.Host());
+    Start();
+    ASSERT_TRUE(Finished());
+    const auto reports = session->GetProgress().sites;
+
+    const TSiteReport& reactor = reports[SITE_TORRENTREACTOR];
+    EXPECT_FALSE(reactor.Unreachable());
+    EXPECT_EQ(reactor.Pages, 2);  // the second page is empty
+    EXPECT_EQ(reactor.Torrents, 1);
+    EXPECT_EQ(reactor.DownloadFailures, 1);
+    EXPECT_EQ(reactor.Error, FetchError::HttpStatus);
+    EXPECT_EQ(reactor.Status, 404);
+
+    EXPECT_TRUE(reports[SITE_ISOHUNT].Unreachable());
+    EXPECT_EQ(reports[SITE_ISOHUNT].Error, FetchError::Connect);
+    EXPECT_EQ(reports[SITE_ISOHUNT].PageFailures, 1);
+    EXPECT_TRUE(reports[SITE_GOOGLE].Unreachable());
+    EXPECT_EQ(reports[SITE_GOOGLE].Error, FetchError::HttpStatus);
+    EXPECT_EQ(reports[SITE_GOOGLE].Status, 503);
+    EXPECT_FALSE(reports[SITE_BTBOT].Unreachable());  // an empty site answered
+    EXPECT_EQ(reports[SITE_BTBOT].Pages, 1);
+
+    // A worker of an earlier search records nothing into the next one.
+    const uint64_t before = session->State()->CurrentSearch();
+    const uint64_t next = session->State()->StartSiteReports();
+    EXPECT_NE(next, before);
+    session->State()->RecordFetchFailure(before, SITE_BTBOT, true, FetchError::Timeout, -1);
+    session->State()->RecordFetchFailure(next, SITE_BTBOT, true, FetchError::Stopped, -1);  // a stop is no failure
+    EXPECT_EQ(session->State()->SiteReports()[SITE_BTBOT].PageFailures, 0);
 }
 
 }  // namespace

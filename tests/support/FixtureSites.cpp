@@ -177,6 +177,12 @@ void FixtureSite::SetPages(std::vector<std::vector<std::string>> pages)
     m_pages = std::move(pages);
 }
 
+void FixtureSite::SetEndlessPages(int linksPerPage)
+{
+    std::lock_guard lock(m_mutex);
+    m_endlessLinksPerPage = linksPerPage;
+}
+
 void FixtureSite::ServeTorrent(int id)
 {
     ServeDownload(FixtureLinkText(id), FixtureTorrent(id));
@@ -236,8 +242,13 @@ FixtureServer::Reply FixtureSite::answer(const std::string& target)
         m_queryTargets.push_back(target);
         reply.hold = static_cast<int>(n) == m_holdQuery;
         reply.body = "<html><body>\n";
-        if (n < m_pages.size()) {
-            for (const std::string& link : m_pages[n]) {
+        std::vector<std::string> endless;
+        if (n >= m_pages.size())
+            for (int i = 0; i < m_endlessLinksPerPage; ++i)
+                endless.push_back(FixtureLinkText(EndlessFirstId +
+                                                  static_cast<int>(n - m_pages.size()) * m_endlessLinksPerPage + i));
+        if (n < m_pages.size() || !endless.empty()) {
+            for (const std::string& link : n < m_pages.size() ? m_pages[n] : endless) {
                 const bool wholeUrl = m_query.DownloadPrefix.empty() && link.rfind("http", 0) != 0 && !link.empty();
                 reply.body += "<tr>" + m_query.LinkMarker;
                 reply.body += wholeUrl ? "http://" + Host() + "/get/" + link : link;
@@ -256,6 +267,16 @@ FixtureServer::Reply FixtureSite::answer(const std::string& target)
         else
             reply.status = 404;
         return reply;
+    }
+    const std::string endlessPath = downloadPath("t");
+    if (m_endlessLinksPerPage > 0 && target.compare(0, endlessPath.size(), endlessPath) == 0) {
+        const std::string digits = target.substr(endlessPath.size());
+        if (!digits.empty() && digits.size() < 10 && digits.find_first_not_of("0123456789") == std::string::npos &&
+            std::stoi(digits) >= EndlessFirstId) {
+            m_downloaded.push_back("t" + digits);
+            reply.body = FixtureTorrent(std::stoi(digits));
+            return reply;
+        }
     }
     m_downloaded.push_back(target);
     reply.status = 404;

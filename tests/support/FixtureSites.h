@@ -42,7 +42,7 @@ public:
         int status = 200;
         std::string body;
         bool hold = false;  // answer nothing until Release, the client closes, or the server ends
-        std::string headers;  // more head lines, each ending with CR LF
+        std::string headers = {};  // more head lines, each ending with CR LF
     };
     using Handler = std::function<Reply(const std::string& target)>;
 
@@ -82,6 +82,11 @@ public:
     // Result pages: the link texts of each page. Use FixtureLinkText for a
     // served torrent; any other text is listed as it is.
     void SetPages(std::vector<std::vector<std::string>> pages);
+    // After the pages set, every further page lists linksPerPage torrents
+    // never listed before (ids from EndlessFirstId on), and serves them: a
+    // site that pages without end.
+    static constexpr int EndlessFirstId = 1'000'000;
+    void SetEndlessPages(int linksPerPage);
     // Serves FixtureTorrent(id) behind FixtureLinkText(id) (SetPages does it
     // for every listed id-shaped link).
     void ServeTorrent(int id);
@@ -112,6 +117,7 @@ private:
     std::map<std::string, std::optional<std::string>> m_downloads;  // by link text
     std::vector<std::string> m_queryTargets;
     std::vector<std::string> m_downloaded;
+    int m_endlessLinksPerPage = 0;
     int m_holdQuery = -1;
     std::string m_holdDownload;
     FixtureServer m_server;  // last: stopped first, while the rest is alive

@@ -47,14 +47,17 @@ TEST(UpdateCheckTest, ChecksAgainstAServer)
         std::string reply;  // empty: nothing listens
         UpdateOutcome outcome;
         std::string page;
+        FetchError error = FetchError::None;  // why the fetch failed
+        int status = -1;
     };
     const Case cases[] = {
         {"newer", Ok(newer), UpdateOutcome::NewerVersion, "http://example.org/1.13/"},
         {"same", Ok("[Update]\nVersion=1.12\n"), UpdateOutcome::NoUpdate, ""},
         {"older", Ok("[Update]\nVersion=1.1\n"), UpdateOutcome::NoUpdate, ""},
         {"no version", Ok("<html>not here</html>"), UpdateOutcome::NoUpdate, ""},
-        {"missing file", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", UpdateOutcome::NoUpdate, ""},
-        {"unreachable", "", UpdateOutcome::HostUnreachable, ""},
+        {"missing file", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", UpdateOutcome::NoUpdate, "",
+         FetchError::HttpStatus, 404},
+        {"unreachable", "", UpdateOutcome::HostUnreachable, "", FetchError::Connect},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -64,6 +67,8 @@ TEST(UpdateCheckTest, ChecksAgainstAServer)
         const TUpdateInfo info = CheckForUpdate(url, 112, UpdateFetchOptions());
         EXPECT_EQ(info.Outcome, c.outcome);
         EXPECT_EQ(info.Page, c.page);
+        EXPECT_EQ(info.Error, c.error);
+        EXPECT_EQ(info.Status, c.status);
         if (server) {
             ASSERT_EQ(server->Requests().size(), 1u);
             EXPECT_EQ(server->Requests()[0].rfind("GET /update/latest.ini HTTP/1.1\r\n", 0), 0u);
@@ -82,9 +87,11 @@ TEST(UpdateCheckTest, ChecksOverHttps)
     EXPECT_EQ(found.Outcome, UpdateOutcome::NewerVersion);
     EXPECT_EQ(found.Page, "https://example.org/1.13/");
     // A certificate that fails its check is no answer from the server.
-    EXPECT_EQ(CheckForUpdate(expired.Url("/latest.ini"), 112, UpdateFetchOptions()).Outcome,
-              UpdateOutcome::HostUnreachable);
+    const TUpdateInfo refused = CheckForUpdate(expired.Url("/latest.ini"), 112, UpdateFetchOptions());
+    EXPECT_EQ(refused.Outcome, UpdateOutcome::HostUnreachable);
     EXPECT_TRUE(expired.Requests().empty());
+    // The window says why, in the words of the certificate check.
+    EXPECT_EQ(FetchFailureBrief(refused.Error, refused.Status, refused.Reason), "TLS: certificate has expired");
 }
 
 }  // namespace
