@@ -269,6 +269,7 @@ void TMainForm::createOptionPage(QWidget* page)
         (*b.box)->adjustSize();
         top += 24;
     }
+    createIndexersPanel(page);
 }
 
 void TMainForm::createActions()
@@ -297,6 +298,7 @@ void TMainForm::createActions()
         {&actHelpUpdate, "actHelpUpdate", "Check &Update", QKeySequence()},
         {&actWebSite, "actWebSite", "&Website", QKeySequence()},
         {&actAbout, "actAbout", "&About...", QKeySequence()},
+        {&actCopyMagnet, "actCopyMagnet", "Copy &Magnet Link", QKeySequence(Qt::CTRL | Qt::Key_M)},
     };
     for (const Def& d : defs) {
         auto* action = new QAction(QString::fromLatin1(d.caption), this);
@@ -319,6 +321,7 @@ void TMainForm::createActions()
     connect(actSupport, &QAction::triggered, this, &TMainForm::actSupportExecute);
     connect(actWebSite, &QAction::triggered, this, &TMainForm::actWebSiteExecute);
     connect(actHelpUpdate, &QAction::triggered, this, &TMainForm::actHelpUpdateExecute);
+    connectMagnetCommands();
     connect(btnSearch, &QPushButton::clicked, actSearchOrStop, &QAction::trigger);
     connect(actSearchOrStop, &QAction::changed, this, [this] {
         btnSearch->setText(actSearchOrStop->text());
@@ -329,7 +332,7 @@ void TMainForm::createActions()
 void TMainForm::createMenus()
 {
     QMenu* torrent = menuBar()->addMenu(QStringLiteral("&Torrent"));
-    torrent->addActions({actDownload, actCheckPeers, actSaveTorrent, actDeleteTorrent});
+    torrent->addActions({actDownload, actCheckPeers, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
     torrent->addSeparator();
     torrent->addActions({actSaveAll, actLoad});
     QMenu* search = menuBar()->addMenu(QStringLiteral("&Search"));
@@ -345,7 +348,7 @@ void TMainForm::createMenus()
 
     pmTree = new QMenu(this);
     pmTree->setObjectName(QStringLiteral("pmTree"));
-    pmTree->addActions({actDownload, actCheckPeers, actSaveTorrent, actDeleteTorrent});
+    pmTree->addActions({actDownload, actCheckPeers, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
     pmTree->addSeparator();
     pmTree->addActions({actFind, actFindNext});
     pmTree->addSeparator();
@@ -487,7 +490,7 @@ void TMainForm::BeginSearch()
         return;
     }
     m_sitesStarted = static_cast<int>(std::count(m_state->SiteBusy.begin(), m_state->SiteBusy.end(), true));
-    m_startedSites = m_state->SiteBusy;
+    m_startedSites.assign(m_state->SiteBusy.begin(), m_state->SiteBusy.end());
     m_summary.clear();
     m_siteTimer->start();
     updateStatus();
@@ -545,8 +548,14 @@ void TMainForm::MsgTorrentFound(std::unique_ptr<TTorrentEx> entry)
     // Sent after Stop (or null): refused, and freed when the sender lets go.
     if (!m_searching || !entry) return;
     try {
+        const int files = static_cast<int>(entry->SubFiles.size());
+        if (replaceMagnetRow(entry)) {
+            m_fileTotal += files;  // the same torrent, now with its files
+            updateStatus();
+            return;
+        }
         ++m_torrentCount;
-        m_fileTotal += static_cast<int>(entry->SubFiles.size());
+        m_fileTotal += files;
         m_model->AddTorrentNode(std::move(entry));
         updateStatus();
     } catch (const std::exception& e) {
@@ -556,7 +565,7 @@ void TMainForm::MsgTorrentFound(std::unique_ptr<TTorrentEx> entry)
 
 void TMainForm::MsgSiteDone(int siteIndex)
 {
-    if (!m_searching || siteIndex < 0 || siteIndex >= SITE_COUNT) return;
+    if (!m_searching || siteIndex < 0 || static_cast<size_t>(siteIndex) >= m_state->SiteBusy.size()) return;
     try {
         m_state->SiteBusy[static_cast<size_t>(siteIndex)] = false;
         updateStatus();
@@ -712,6 +721,7 @@ void TMainForm::UpdateActions()
     actFindNext->setEnabled(hasRows && !m_findText.isEmpty());
     actSelectAll->setEnabled(hasRows);
     actHelpContent->setEnabled(true);
+    updateMagnetActions(torrentSelected);
 }
 
 // An enabled command takes its key before the focused control does, even in

@@ -23,6 +23,7 @@
 #include "app/ResultModel.h"
 #include "app/Settings.h"
 #include "search/SiteCatalogue.h"
+#include "settings/TorznabEndpoints.h"
 #include "tracker/CheckPingThread.h"
 
 class QAction;
@@ -44,6 +45,7 @@ namespace sorvena {
 
 class TExtensionIcons;
 class TGuiMessages;
+class TIndexersPanel;
 class TResultModel;
 class TSearchState;
 class TTorrentEx;
@@ -106,6 +108,14 @@ public:
     // Every command's enablement (and the Search/Stop caption), evaluated
     // again whenever something it depends on changes.
     void UpdateActions();
+
+    // The Torznab endpoints searched beside the catalogue (TorznabWindow.cpp):
+    // into the search state and the Option page's list. Changes made on that
+    // page are also written to the settings file at once.
+    void SetTorznabEndpoints(const std::vector<TTorznabEndpoint>& endpoints);
+    // Why a site of the current or last search failed, "" when it did not:
+    // "<site name>: <reason>" (a Torznab endpoint's error, rate limit...).
+    QString SiteFailureText(int siteIndex) const;
 
     TResultModel* Model() const { return m_model; }
     QTreeView* Tree() const { return treeSeed; }
@@ -205,6 +215,13 @@ private:
     void FindDialogFind();
     void FindNextMatch();
     void createCommandDialogs();
+    // Torznab endpoints and magnet rows (TorznabWindow.cpp).
+    void createIndexersPanel(QWidget* optionPage);
+    void connectMagnetCommands();
+    void updateMagnetActions(bool torrentSelected);
+    void actCopyMagnetExecute();
+    // A full torrent whose magnet row is listed takes its place; true when it did.
+    bool replaceMagnetRow(std::unique_ptr<TTorrentEx>& entry);
     // The general error report: the text in a box with a stop icon.
     void showError(const QString& text);
 
@@ -257,7 +274,7 @@ private:
     QMenu* pmSites = nullptr;
     QLabel* lblSites = nullptr;
     QTimer* m_siteTimer = nullptr;
-    std::array<bool, SITE_COUNT> m_startedSites{};  // by the last search
+    std::vector<bool> m_startedSites;  // by the last search, one per site (the catalogue, then the indexers)
     QMenu* pmTree = nullptr;
 
     QAction* actSearchOrStop = nullptr;
@@ -277,6 +294,8 @@ private:
     QAction* actHelpUpdate = nullptr;
     QAction* actWebSite = nullptr;
     QAction* actAbout = nullptr;
+    QAction* actCopyMagnet = nullptr;
+    TIndexersPanel* pnlIndexers = nullptr;
     std::vector<QAction*> m_actions;       // every action with a shortcut
     QString m_findText = QStringLiteral("mp3");
     QFileDialog* SaveDialog = nullptr;

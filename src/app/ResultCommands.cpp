@@ -278,6 +278,11 @@ void TMainForm::OpenSelectedTorrents()
     int written = 0;
     for (const int position : selectedTorrentPositions()) {  // file rows skipped
         const TTorrentEx* torrent = m_model->TorrentAt(position);
+        if (torrent->IsMagnet()) {
+            // No torrent file yet: the desktop's handler of magnet links takes the link.
+            OpenDocument(QUrl(BytesToQString(torrent->MagnetUri)));
+            continue;
+        }
         // The name is cleaned for the path: a raw name with "/" or ".." would
         // point outside the temporary folder. The content is the torrent's own.
         const QString path = folder + QLatin1Char('/') + QString::fromUtf8(TorrentFileName(torrent->TorrentName));

@@ -66,9 +66,9 @@ int compareTorrents(const TTorrentEx& a, const TTorrentEx& b, int column)
     switch (column) {
     case COL_NAME: return compareText(a.TorrentName, b.TorrentName);
     case COL_SIZE: return compareNumbers(a.TotalSize, b.TotalSize);
-    case COL_PEERS: return compareNumbers(a.PeerCount, b.PeerCount);
+    case COL_PEERS: return compareNumbers(ShownPeerCount(a), ShownPeerCount(b));
     case COL_COMMENT: return compareText(a.Comment, b.Comment);
-    case COL_FILE: return compareNumbers(a.SubFiles.size(), b.SubFiles.size());
+    case COL_FILE: return compareNumbers(ShownFileCount(a), ShownFileCount(b));
     case COL_DATE: return compareDates(a.CreatedAt, b.CreatedAt);
     case COL_ANNOUNCE: return compareText(a.AnnounceUrl, b.AnnounceUrl);
     case COL_REFER_SITE: return compareText(a.LinkUrl, b.LinkUrl);
@@ -332,10 +332,10 @@ void TResultModel::sortTorrentRows()
     case COL_ANNOUNCE: return sortByKey(+[](const TTorrentEx& t) { return View(t.AnnounceUrl); }, compareText);
     case COL_REFER_SITE: return sortByKey(+[](const TTorrentEx& t) { return View(t.LinkUrl); }, compareText);
     case COL_SIZE: return sortByKey(+[](const TTorrentEx& t) { return t.TotalSize; }, compareNumbers<int64_t>);
-    case COL_PEERS: return sortByKey(+[](const TTorrentEx& t) { return int64_t{t.PeerCount}; }, compareNumbers<int64_t>);
+    case COL_PEERS:
+        return sortByKey(+[](const TTorrentEx& t) { return int64_t{ShownPeerCount(t)}; }, compareNumbers<int64_t>);
     case COL_FILE:
-        return sortByKey(+[](const TTorrentEx& t) { return static_cast<int64_t>(t.SubFiles.size()); },
-                         compareNumbers<int64_t>);
+        return sortByKey(+[](const TTorrentEx& t) { return ShownFileCount(t); }, compareNumbers<int64_t>);
     default:
         // Dates compare by a rounded difference, which no single key gives.
         std::stable_sort(m_rows.begin(), m_rows.end(),
@@ -428,6 +428,32 @@ void TResultModel::AddTorrentNode(std::unique_ptr<TTorrentEx> entry)
     beginInsertRows({}, viewRow, viewRow);
     m_visibleRows.insert(at, added.Index);
     endInsertRows();
+}
+
+bool TResultModel::ReplaceMagnetNode(std::unique_ptr<TTorrentEx>& entry)
+{
+    if (!entry || entry->IsMagnet()) return false;
+    for (const auto& row : m_rows) {
+        TTorrentNode& node = *row;
+        if (!node.Torrent->IsMagnet() || node.Torrent->InfoHashHex != entry->InfoHashHex) continue;
+        // What the row knew already stays: a count made, where the magnet came from.
+        if (entry->PeerCount < 0) entry->PeerCount = node.Torrent->PeerCount;
+        if (entry->SourcePeers < 0) entry->SourcePeers = node.Torrent->SourcePeers;
+        if (entry->Source.empty()) entry->Source = node.Torrent->Source;
+        auto replacement = makeNode(std::move(entry));
+        const int viewRow = node.Visible ? viewRowOf(node) : -1;
+        const bool filesAppear = viewRow >= 0 && replacement->VisibleFiles > 0;
+        if (filesAppear) beginInsertRows(index(viewRow, 0), 0, static_cast<int>(replacement->VisibleFiles) - 1);
+        node.Torrent = std::move(replacement->Torrent);
+        node.Files = std::move(replacement->Files);
+        node.VisibleFiles = replacement->VisibleFiles;
+        m_fileCacheOwner = nullptr;
+        if (filesAppear) endInsertRows();
+        if (viewRow >= 0) emit dataChanged(index(viewRow, 0), index(viewRow, ResultColumnCount - 1));
+        if (m_sortColumn >= 0) sort(m_sortColumn, m_sortOrder);
+        return true;
+    }
+    return false;
 }
 
 void TResultModel::Clear()
@@ -541,15 +567,16 @@ QString TResultModel::torrentText(const TTorrentNode& node, int column) const
             return sizeText(shown) + QStringLiteral(" / ") + sizeText(t.TotalSize);
         }
         return sizeText(t.TotalSize);
-    case COL_PEERS: return t.PeerCount >= 0 ? QString::number(t.PeerCount) : QString();
+    case COL_PEERS: return ShownPeerCount(t) >= 0 ? QString::number(ShownPeerCount(t)) : QString();
     case COL_COMMENT: return BytesToQString(t.Comment);
     case COL_FILE:
+        if (t.IsMagnet()) return MagnetFilesText;
         if (!t.IsMultiFile) return QStringLiteral("1");
         if (m_onlyKeywordFile) return QStringLiteral("%1/%2").arg(node.VisibleFiles).arg(node.Files.size());
         return QString::number(t.SubFiles.size());
     case COL_DATE: return dateText(t.CreatedAt);
     case COL_ANNOUNCE: return BytesToQString(t.AnnounceUrl);
-    case COL_REFER_SITE: return BytesToQString(GetUrlHost(t.LinkUrl));
+    case COL_REFER_SITE: return t.Source.empty() ? BytesToQString(GetUrlHost(t.LinkUrl)) : BytesToQString(t.Source);
     default: return {};
     }
 }
@@ -563,6 +590,17 @@ QString TResultModel::fileText(const TFileNode& file, int column) const
     case COL_FILE: return BytesToQString(fileExtension(f.FileName));
     default: return {};
     }
+}
+
+QString PeersHint(const TTorrentEx& t)
+{
+    // Sorvena's own count as always; the source's count says whose it is.
+    const QString reported = QStringLiteral("%1 reported by %2").arg(t.SourcePeers).arg(BytesToQString(t.Source));
+    if (t.PeerCount >= 0)
+        return t.SourcePeers < 0 ? QString::number(t.PeerCount)
+                                 : QStringLiteral("%1 (counted by Sorvena; %2)").arg(t.PeerCount).arg(reported);
+    if (t.SourcePeers < 0) return {};
+    return reported + QStringLiteral(" (not counted by Sorvena yet)");
 }
 
 QString TResultModel::hintText(const TTorrentNode& node, int column) const
@@ -582,12 +620,14 @@ QString TResultModel::hintText(const TTorrentNode& node, int column) const
     }
     QString text = QStringLiteral("Name: ") + BytesToQString(t.TorrentName);
     text += lineBreak + QStringLiteral("Size: ") + sizeText(t.TotalSize);
-    text += lineBreak + QStringLiteral("File: ") + QString::number(t.SubFiles.size());
+    text += lineBreak + QStringLiteral("File: ") +
+            (t.IsMagnet() ? MagnetFilesHint : QString::number(t.SubFiles.size()));
     if (t.CreatedAt != 0) text += lineBreak + QStringLiteral("Date: ") + dateText(t.CreatedAt);
     text += lineBreak + QStringLiteral("Announce: ") + BytesToQString(t.AnnounceUrl);
     if (!t.Comment.empty()) text += lineBreak + QStringLiteral("Comment: ") + BytesToQString(t.Comment);
-    if (t.PeerCount >= 0) text += lineBreak + QStringLiteral("Peers: ") + QString::number(t.PeerCount);
-    if (!t.LinkUrl.empty()) text += lineBreak + QStringLiteral("Refer Site: ") + BytesToQString(GetUrlHost(t.LinkUrl));
+    if (const QString peers = PeersHint(t); !peers.isEmpty()) text += lineBreak + QStringLiteral("Peers: ") + peers;
+    if (!t.Source.empty()) text += lineBreak + QStringLiteral("Refer Site: ") + BytesToQString(t.Source);
+    else if (!t.LinkUrl.empty()) text += lineBreak + QStringLiteral("Refer Site: ") + BytesToQString(GetUrlHost(t.LinkUrl));
     return text;
 }
 

@@ -53,6 +53,21 @@ inline constexpr TResultColumn ResultColumns[ResultColumnCount] = {
     {"Name", 120},   {"Size", 70}, {"Peers", 40},     {"Comment", 70},
     {"File", 40},    {"Date", 70}, {"Announce", 140}, {"Refer Site", 67}};
 
+// Magnet rows (TTorrentEx::IsMagnet): the File cell and hint, as the file
+// list is not known until the torrent file is.
+inline const QString MagnetFilesText = QStringLiteral("?");
+inline const QString MagnetFilesHint = QStringLiteral("not known yet (only a magnet link was found)");
+
+// The Peers cell: Sorvena's own count once there is one, else the count the
+// source reported, else -1 (empty). The File column sorts magnet rows as -1,
+// before every torrent with a file list.
+inline int32_t ShownPeerCount(const TTorrentEx& t) { return t.PeerCount >= 0 ? t.PeerCount : t.SourcePeers; }
+inline int64_t ShownFileCount(const TTorrentEx& t) { return t.IsMagnet() ? -1 : static_cast<int64_t>(t.SubFiles.size()); }
+// The Peers hint: Sorvena's count alone ("5"), or with the source's
+// ("5 (counted by Sorvena; 12 reported by Jackett)"), or the source's alone
+// ("12 reported by Jackett (not counted by Sorvena yet)"); "" when none.
+QString PeersHint(const TTorrentEx& t);
+
 // What a row shows: exactly one of the two is set.
 struct TResultNodeData {
     TTorrentEx* Torrent = nullptr;             // torrent rows; owned by the row
@@ -86,6 +101,12 @@ public:
     // list once. The model is reset, so views forget their expanded rows and
     // selection (meant for filling a cleared list, as loading a results file does).
     void AddTorrentNodes(std::vector<std::unique_ptr<TTorrentEx>> entries);
+    // A full torrent for a listed magnet entry with its info hash: it takes
+    // that row's place (the row stays where it is, its files appear under it,
+    // its peer counts and source stay unless the torrent brings its own) and
+    // the model takes it over. False, with entry untouched, when no magnet
+    // row has the hash or entry is a magnet entry itself.
+    bool ReplaceMagnetNode(std::unique_ptr<TTorrentEx>& entry);
     // Removes and frees every row. The sort column and the icons stay.
     void Clear();
 

@@ -83,6 +83,7 @@ TSettingsFileContents ReadSettingsFile(const QString& path)
     contents.Columns.Order = numberList(ini.ReadString(ColumnsSection, "Order", ""));
     contents.Hosts.ReadOverrides(ini);
     contents.UpdateUrl = ini.ReadString("Update", "Url", UpdateInfoUrl);
+    contents.Endpoints = ReadTorznabEndpoints(ini);
     return contents;
 }
 
@@ -101,6 +102,16 @@ bool WriteSettingsFile(const QString& path, const TIniOptions& options, const TC
     return ini.SaveToFile(file, reason);
 }
 
+bool WriteEndpointsToSettingsFile(const QString& path, const std::vector<TTorznabEndpoint>& endpoints,
+                                  std::string& reason)
+{
+    TIniFile ini;
+    const std::string file = QFile::encodeName(path).toStdString();
+    if (QFileInfo::exists(path) && !ini.LoadFromFile(file, reason)) return false;
+    WriteTorznabEndpoints(ini, endpoints);
+    return ini.SaveToFile(file, reason);
+}
+
 // ---- the window's creation and closing
 
 TMainForm::TMainForm(const QString& settingsPath, const QStringList& arguments, QWidget* parent)
@@ -114,6 +125,7 @@ TMainForm::TMainForm(TSettingsFileContents contents, const QString& settingsPath
 {
     m_settingsPath = settingsPath;
     m_updateUrl = std::move(contents.UpdateUrl);
+    SetTorznabEndpoints(contents.Endpoints);
     if (!contents.HasPlacement) fitToScreen();
     m_columnsStored = !contents.Columns.Empty();
     applyColumnLayout(contents.Columns);

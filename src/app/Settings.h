@@ -9,6 +9,7 @@
 
 #include "settings/IniOption.h"
 #include "search/SiteCatalogue.h"
+#include "settings/TorznabEndpoints.h"
 
 namespace sorvena {
 
@@ -37,6 +38,7 @@ struct TSettingsFileContents {
     TColumnLayout Columns;
     TSiteHosts Hosts = TSiteHosts::Defaults();  // with the [Hosts] overrides
     std::string UpdateUrl;                       // [Update] Url, else the built-in address
+    std::vector<TTorznabEndpoint> Endpoints;     // [Torznab] and [TorznabDisabled]
 };
 
 // Reads the settings file at path. On the first run (no file there) creates
@@ -50,5 +52,8 @@ TSettingsFileContents ReadSettingsFile(const QString& path);
 // a reason on failure.
 bool WriteSettingsFile(const QString& path, const TIniOptions& options, const TColumnLayout* columns,
                        std::string& reason);
+// Writes the endpoints into the file at path the same way.
+bool WriteEndpointsToSettingsFile(const QString& path, const std::vector<TTorznabEndpoint>& endpoints,
+                                  std::string& reason);
 
 }  // namespace sorvena

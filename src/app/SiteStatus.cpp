@@ -28,6 +28,20 @@ QString failureText(const TSiteReport& report)
     return BytesToQString(FetchFailureBrief(report.Error, report.Status, report.Reason));
 }
 
+// An indexer says why it gave up in its own words (a wrong API key, a rate
+// limit); a catalogue site failed when no result page arrived.
+struct TSiteOutcome {
+    bool failed = false;
+    QString reason;
+};
+
+TSiteOutcome outcomeOf(const TSearchState& state, const TSiteReport& report, int site)
+{
+    if (const std::string said = state.SiteFailure(site); !said.empty()) return {true, BytesToQString(said)};
+    if (report.Unreachable()) return {true, failureText(report)};
+    return {};
+}
+
 }  // namespace
 
 void TMainForm::createSiteStatus()
@@ -63,11 +77,12 @@ void TMainForm::createSiteStatus()
 QString TMainForm::SiteStateText(int slot) const
 {
     const auto i = static_cast<size_t>(slot);
-    if (slot < 0 || slot >= SITE_COUNT || !m_startedSites[i]) return {};
-    const TSiteReport report = m_state->SiteReports()[i];
-    if (report.Unreachable()) return failureText(report);
+    const std::vector<TSiteReport> reports = m_state->SiteReports();
+    if (slot < 0 || i >= m_startedSites.size() || i >= reports.size() || !m_startedSites[i]) return {};
+    const TSiteReport& report = reports[i];
+    if (const TSiteOutcome outcome = outcomeOf(*m_state, report, slot); outcome.failed) return outcome.reason;
     QString text;
-    if (m_state->SiteBusy[i])
+    if (i < m_state->SiteBusy.size() && m_state->SiteBusy[i])
         text = m_searching ? (report.Torrents > 0 ? QStringLiteral("searching, %1 so far").arg(torrentsText(report.Torrents))
                                                   : QStringLiteral("searching"))
                            : QStringLiteral("stopped, %1").arg(torrentsText(report.Torrents));
@@ -84,13 +99,14 @@ QString TMainForm::SiteStateText(int slot) const
 
 QString TMainForm::siteListText() const
 {
-    const auto reports = m_state->SiteReports();
+    const std::vector<TSiteReport> reports = m_state->SiteReports();
     QString rows;
-    for (int slot = 0; slot < SITE_COUNT; ++slot) {
-        if (!m_startedSites[static_cast<size_t>(slot)]) continue;
-        const bool failed = reports[static_cast<size_t>(slot)].Unreachable();
+    for (size_t i = 0; i < m_startedSites.size() && i < reports.size(); ++i) {
+        if (!m_startedSites[i]) continue;
+        const int slot = static_cast<int>(i);
+        const bool failed = outcomeOf(*m_state, reports[i], slot).failed;
         rows += QStringLiteral("<tr><td><b>%1</b></td><td style=\"padding-left:16px;%3\">%2</td></tr>")
-                    .arg(QString::fromLatin1(SiteNames[slot].data(), static_cast<qsizetype>(SiteNames[slot].size())),
+                    .arg(BytesToQString(m_state->SiteDisplayName(slot)).toHtmlEscaped(),
                          SiteStateText(slot).toHtmlEscaped(),
                          failed ? QStringLiteral("color:#b00000") : QString());
     }
@@ -100,17 +116,16 @@ QString TMainForm::siteListText() const
 TMainForm::TSiteCounts TMainForm::siteCounts() const
 {
     TSiteCounts counts;
-    const auto reports = m_state->SiteReports();
+    const std::vector<TSiteReport> reports = m_state->SiteReports();
     bool oneReason = true;
-    for (int slot = 0; slot < SITE_COUNT; ++slot) {
-        const auto i = static_cast<size_t>(slot);
+    for (size_t i = 0; i < m_startedSites.size() && i < reports.size(); ++i) {
         if (!m_startedSites[i]) continue;
         ++counts.started;
-        if (reports[i].Unreachable()) {
-            const QString reason = failureText(reports[i]);
+        if (const TSiteOutcome outcome = outcomeOf(*m_state, reports[i], static_cast<int>(i)); outcome.failed) {
+            const QString reason = outcome.reason;
             if (counts.failed++ == 0) counts.reason = reason;
             else if (reason != counts.reason) oneReason = false;
-        } else if (m_state->SiteBusy[i]) {
+        } else if (i < m_state->SiteBusy.size() && m_state->SiteBusy[i]) {
             ++(m_searching ? counts.searching : counts.stopped);
         } else {
             ++counts.answered;

@@ -15,5 +15,6 @@ void addSearchCommand(CLI::App& app);
 void addGetCommand(CLI::App& app);
 void addPeersCommand(CLI::App& app);
 void addPackCommand(CLI::App& app);
+void addMagnetCommand(CLI::App& app);
 
 }  // namespace sorvena::cli

@@ -15,8 +15,10 @@
 
 #include "cli/Commands.h"
 #include "cli/Display.h"
+#include "metainfo/Magnet.h"
 #include "net/IndyUtil.h"
 #include "settings/IniFile.h"
+#include "settings/TorznabEndpoints.h"
 #include "search/SearchSession.h"
 #include "search/SearchUtil.h"
 #include "base/StringUtil.h"
@@ -57,16 +59,23 @@ std::optional<int> categoryIndex(const std::string& text)
 }
 
 // "12 torrents, 30 files found; still searching: Google, BTBot; failed:
-// isoHunt (name not resolved)".
-std::string progressLine(const TSearchSession::Progress& p)
+// isoHunt (name not resolved)". Torznab endpoints follow the catalogue's
+// slots, each with the reason it failed.
+std::string progressLine(const TSearchSession& session, const TSearchSession::Progress& p)
 {
     std::string busy, failed;
-    for (int slot = 0; slot < SITE_COUNT; ++slot) {
-        const auto i = static_cast<size_t>(slot);
-        if (p.busy[i]) busy += (busy.empty() ? "" : ", ") + std::string(SiteNames[slot]);
-        else if (p.started[i] && p.sites[i].Unreachable())
-            failed += (failed.empty() ? "" : ", ") + std::string(SiteNames[slot]) + " (" +
-                      FetchFailureBrief(p.sites[i].Error, p.sites[i].Status, p.sites[i].Reason) + ")";
+    for (size_t i = 0; i < p.busy.size(); ++i) {
+        const int site = static_cast<int>(i);
+        const std::string name = TerminalText(session.SiteName(site));
+        if (p.busy[i]) {
+            busy += (busy.empty() ? "" : ", ") + name;
+        } else if (i < SITE_COUNT) {
+            if (p.started[i] && p.sites[i].Unreachable())
+                failed += (failed.empty() ? "" : ", ") + name + " (" +
+                          FetchFailureBrief(p.sites[i].Error, p.sites[i].Status, p.sites[i].Reason) + ")";
+        } else if (const std::string why = session.SiteFailure(site); !why.empty()) {
+            failed += (failed.empty() ? "" : ", ") + name + " (" + TerminalText(why) + ")";
+        }
     }
     std::string line = std::to_string(p.torrents) + " torrents, " + std::to_string(p.files) + " files found";
     if (!busy.empty()) line += "; still searching: " + busy;
@@ -84,7 +93,7 @@ bool follow(TSearchSession& session, std::optional<Clock::time_point> deadline)
         auto wake = Clock::now() + std::chrono::milliseconds(250);
         if (deadline && *deadline < wake) wake = *deadline;
         const bool finished = session.WaitFinished(wake);
-        const std::string line = progressLine(session.GetProgress());
+        const std::string line = progressLine(session, session.GetProgress());
         if (line != shown) {
             if (tty)
                 std::fprintf(stderr, "\r\033[K%s", line.c_str());
@@ -99,14 +108,21 @@ bool follow(TSearchSession& session, std::optional<Clock::time_point> deadline)
     }
 }
 
+// Where a torrent came from: the endpoint's name, or the host of its link.
+std::string sourceOf(const TTorrentEx& t)
+{
+    return t.Source.empty() ? GetUrlHost(t.LinkUrl) : t.Source;
+}
+
 void printTable(const TSearchSession& session)
 {
     std::printf("%6s  %10s  %5s  %-20s  %s\n", "Peers", "Size", "Files", "Site", "Name");
     session.ForEachResult([](const TTorrentEx& t) {
-        const std::string peers = t.PeerCount < 0 ? "?" : std::to_string(t.PeerCount);
-        std::printf("%6s  %10s  %5d  %-20s  %s\n", peers.c_str(), SizeToText(t.TotalSize).c_str(),
-                    static_cast<int>(t.SubFiles.size()), TerminalText(GetUrlHost(t.LinkUrl)).c_str(),
-                    TerminalText(t.TorrentName).c_str());
+        const int32_t shown = t.PeerCount >= 0 ? t.PeerCount : t.SourcePeers;
+        const std::string peers = shown < 0 ? "?" : std::to_string(shown);
+        const std::string files = t.IsMagnet() ? "?" : std::to_string(t.SubFiles.size());
+        std::printf("%6s  %10s  %5s  %-20s  %s\n", peers.c_str(), SizeToText(t.TotalSize).c_str(), files.c_str(),
+                    TerminalText(sourceOf(t)).c_str(), TerminalText(t.TorrentName).c_str());
     });
 }
 
@@ -119,6 +135,7 @@ void runSearch(const SearchOptions& options)
         return;
     }
     TSiteHosts hosts = TSiteHosts::Defaults();
+    std::vector<TTorznabEndpoint> endpoints;
     if (!options.settings.empty()) {
         TIniFile settings;
         std::string reason;
@@ -129,6 +146,7 @@ void runSearch(const SearchOptions& options)
             return;
         }
         hosts.ReadOverrides(settings);
+        endpoints = ReadTorznabEndpoints(settings);
     }
     TIniOptions settings;
     settings.AutoCheckPeer = !options.noPeers;
@@ -138,7 +156,7 @@ void runSearch(const SearchOptions& options)
         deadline = Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(options.timeoutSeconds * 1000));
     std::signal(SIGINT, onInterrupt);
 
-    TSearchSession session(hosts, settings);
+    TSearchSession session(hosts, settings, endpoints);
     session.BeginSearch(options.keyword, *category);
     if (!follow(session, deadline)) {
         std::fprintf(stderr, "sorvena-cli: search stopped; showing what was found so far\n");
@@ -162,12 +180,22 @@ void runSearch(const SearchOptions& options)
             nlohmann::ordered_json j = TorrentToJson(t);
             j["link"] = DisplayText(t.LinkUrl);
             j["peers"] = t.PeerCount < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t.PeerCount);
+            j["magnet"] = DisplayText(EntryMagnetUri(t));
+            j["source"] = DisplayText(sourceOf(t));
+            j["source_peers"] =
+                t.SourcePeers < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(t.SourcePeers);
             std::cout << j.dump() << "\n";
         });
         std::cout.flush();
     } else {
         printTable(session);
         std::fflush(stdout);
+    }
+    for (size_t site = 0; site < progress.busy.size(); ++site) {
+        const std::string failure = session.SiteFailure(static_cast<int>(site));
+        if (!failure.empty())
+            std::fprintf(stderr, "%s: %s\n", TerminalText(session.SiteName(static_cast<int>(site))).c_str(),
+                         TerminalText(failure).c_str());
     }
     std::fprintf(stderr, "%d torrents and %d files found.\n", progress.torrents, progress.files);
 }
@@ -187,7 +215,8 @@ void addSearchCommand(CLI::App& app)
     cmd->add_flag("--no-peers", options->noPeers, "Do not ask the trackers for peer counts");
     cmd->add_option("--timeout", options->timeoutSeconds, "Stop after this many seconds and show what was found")
         ->check(CLI::NonNegativeNumber);
-    cmd->add_option("--settings", options->settings, "Settings file with a [Hosts] section of host overrides");
+    cmd->add_option("--settings", options->settings,
+                    "Settings file with a [Hosts] section of host overrides and a [Torznab] section of endpoints");
     cmd->callback([options] { runSearch(*options); });
 }
 

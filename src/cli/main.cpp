@@ -17,6 +17,7 @@ int main(int argc, char** argv)
     sorvena::cli::addGetCommand(app);
     sorvena::cli::addPeersCommand(app);
     sorvena::cli::addPackCommand(app);
+    sorvena::cli::addMagnetCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

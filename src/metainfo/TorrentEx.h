@@ -16,6 +16,16 @@ class TTorrentEx : public TTorrentFile {
 public:
     std::string LinkUrl;  // where the torrent file came from; empty when read from a results file
     int32_t PeerCount = -1;  // -1 = not counted
+
+    // A magnet entry (Magnet.h) has no file list and no metainfo: only the
+    // info hash, name, size, trackers and this link. Empty for a torrent file.
+    std::string MagnetUri;
+    bool IsMagnet() const { return !MagnetUri.empty(); }
+    // The display name of the source that found it ("" for the catalogue's
+    // sites and for results files), and the peers that source reported for
+    // it (seeders plus leechers; -1 when it gave none).
+    std::string Source;
+    int32_t SourcePeers = -1;
 };
 
 // Appends the bencoded torrent rebuilt from the model's fields to out: the

@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "base/AsciiCase.h"
+#include "metainfo/Magnet.h"
 
 namespace sorvena {
 
@@ -102,6 +103,19 @@ std::string memberStem(std::string_view torrentName)
 }
 
 constexpr std::string_view TorrentExtension = ".torrent";
+constexpr std::string_view MagnetExtension = ".magnet";
+
+// The magnet entry of a ".magnet" member, or nothing when the member is no
+// magnet link (it is skipped then, as readers skip members they do not know).
+std::unique_ptr<TTorrentEx> loadMagnetMember(std::string_view name, std::string_view content)
+{
+    while (!content.empty() && static_cast<unsigned char>(content.back()) <= 32) content.remove_suffix(1);
+    while (!content.empty() && static_cast<unsigned char>(content.front()) <= 32) content.remove_prefix(1);
+    const std::optional<TMagnetLink> link = ParseMagnet(content);
+    if (!link) return nullptr;
+    name.remove_suffix(MagnetExtension.size());
+    return MakeMagnetEntry(*link, content, name);
+}
 
 struct ZipDiscard {
     void operator()(zip_t* za) const { zip_discard(za); }
@@ -169,6 +183,12 @@ std::string ResultMemberName(std::string_view torrentName)
     return std::string(cutUtf8(stem, MaxMemberStemChars, stem.size())) + std::string(TorrentExtension);
 }
 
+std::string MagnetMemberName(std::string_view torrentName)
+{
+    const std::string stem = memberStem(torrentName);
+    return std::string(cutUtf8(stem, MaxMemberStemChars, stem.size())) + std::string(MagnetExtension);
+}
+
 std::string TorrentFileName(std::string_view torrentName, size_t maxBytes)
 {
     const std::string stem = memberStem(torrentName);
@@ -212,9 +232,12 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
     std::vector<Member> members;
     std::unordered_map<std::string, size_t> byName;  // ASCII-lowered name -> member
     for (const TTorrentFile* torrent : torrents) {
-        std::string name = ResultMemberName(torrent->TorrentName);
+        const auto* entry = dynamic_cast<const TTorrentEx*>(torrent);
+        const bool magnet = entry && entry->IsMagnet();
+        std::string name = magnet ? MagnetMemberName(torrent->TorrentName) : ResultMemberName(torrent->TorrentName);
         std::string content;
-        WriteMetainfo(*torrent, content, torrent->PieceHashes);
+        if (magnet) content = entry->MagnetUri + "\n";
+        else WriteMetainfo(*torrent, content, torrent->PieceHashes);
         const auto [it, added] = byName.try_emplace(AsciiLowerCopy(name), members.size());
         if (added) members.push_back({std::move(name), std::move(content)});
         else members[it->second].content = std::move(content);  // the later torrent wins, under the first name
@@ -348,6 +371,11 @@ TResultsFile ReadResultsArchive(std::string_view bytes, const TResultsFileLimits
             if (got == 0) break;
         }
         total += content.size();
+        if (name.size() > MagnetExtension.size() &&
+            AsciiEqualsNoCase(std::string_view(name).substr(name.size() - MagnetExtension.size()), MagnetExtension)) {
+            if (auto magnet = loadMagnetMember(name, content)) file.Entries.push_back({name, std::move(magnet)});
+            continue;
+        }
         auto torrent = std::make_unique<TTorrentEx>();
         torrent->LoadMetainfo(content);
         file.Entries.push_back({name, std::move(torrent)});

@@ -45,6 +45,10 @@ inline constexpr size_t MaxMemberStemChars = 247;
 // gives a name libzip takes (".torrent" when nothing is left of it).
 std::string ResultMemberName(std::string_view torrentName);
 
+// A magnet entry's member: the same stem as ResultMemberName, then ".magnet".
+// The member holds the magnet link as text (the link and a line feed).
+std::string MagnetMemberName(std::string_view torrentName);
+
 // The file name under which Download writes a torrent: ResultMemberName, with
 // the stem cut further at a character boundary so that the whole name fits in
 // maxBytes bytes (a file-system name limit). Never holds "/" nor is "." or "..".
@@ -87,7 +91,9 @@ struct TResultsFile {
     std::vector<TResultsFileEntry> Entries;
 };
 
-// The archive as bytes. Members follow the order of torrents; a name equal to
+// The archive as bytes. A magnet entry (a TTorrentEx with IsMagnet) becomes a
+// MagnetMemberName member holding its link, every other torrent a
+// ResultMemberName member. Members follow the order of torrents; a name equal to
 // an earlier one, ignoring ASCII letter case, makes no new member: the
 // earlier member keeps its name and takes this torrent's content. Members are
 // deflated at the normal level, or stored when deflating would not make them
@@ -98,7 +104,10 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
 
 // Reads an archive from bytes, or from a file. Throws EResultsFileError when
 // the bytes are no readable ZIP archive, a member cannot be read, or a limit
-// is passed. Directory members (names ending in "/") are skipped.
+// is passed. Directory members (names ending in "/") are skipped. A member
+// whose name ends in ".magnet" (any case) gives a magnet entry (Magnet.h;
+// named after the member when the link has no dn), or nothing when it holds
+// no magnet link.
 TResultsFile ReadResultsArchive(std::string_view bytes, const TResultsFileLimits& limits = {});
 TResultsFile ReadResultsFile(const std::string& path, const TResultsFileLimits& limits = {});
 

@@ -36,7 +36,8 @@ void finishSearch(TSearchSession::Shared& shared)
 
 }  // namespace
 
-TSearchSession::TSearchSession(const TSiteHosts& hosts, const TIniOptions& options)
+TSearchSession::TSearchSession(const TSiteHosts& hosts, const TIniOptions& options,
+                               std::vector<TTorznabEndpoint> endpoints)
     : m_shared(std::make_shared<Shared>())
 {
     // The handlers run on the receiver's thread and hold the shared part, so
@@ -48,8 +49,8 @@ TSearchSession::TSearchSession(const TSiteHosts& hosts, const TIniOptions& optio
             ++shared->progress.lateMessages;
             return;
         }
-        if (siteIndex < 0 || siteIndex >= SITE_COUNT) return;
         auto& busy = shared->state->SiteBusy;
+        if (siteIndex < 0 || static_cast<size_t>(siteIndex) >= busy.size()) return;
         busy[static_cast<size_t>(siteIndex)] = false;
         shared->progress.busy = busy;
         if (std::none_of(busy.begin(), busy.end(), [](bool b) { return b; })) finishSearch(*shared);
@@ -58,6 +59,20 @@ TSearchSession::TSearchSession(const TSiteHosts& hosts, const TIniOptions& optio
         std::lock_guard lock(shared->lock);
         if (!shared->searching || !entry) {
             ++shared->progress.lateMessages;
+            return;
+        }
+        // A full torrent whose magnet entry is listed takes its row.
+        for (auto& listed : shared->results) {
+            if (listed->InfoHashHex != entry->InfoHashHex) continue;
+            if (!listed->IsMagnet() || entry->IsMagnet()) return;
+            if (entry->PeerCount < 0) entry->PeerCount = listed->PeerCount;
+            if (entry->SourcePeers < 0) {
+                entry->SourcePeers = listed->SourcePeers;
+                entry->Source = listed->Source;
+            }
+            ++shared->progress.replaced;
+            shared->progress.files += static_cast<int>(entry->SubFiles.size());
+            listed = std::move(entry);
             return;
         }
         ++shared->progress.torrents;
@@ -77,6 +92,7 @@ TSearchSession::TSearchSession(const TSiteHosts& hosts, const TIniOptions& optio
     m_messages = std::make_shared<TConsoleMessages>(std::move(handlers));
     m_state = std::make_shared<TSearchState>(m_messages);
     m_state->Hosts = hosts;
+    m_state->Endpoints = std::move(endpoints);
     m_state->SetOptions(options);
     std::lock_guard lock(m_shared->lock);
     m_shared->state = m_state;
@@ -109,7 +125,7 @@ void TSearchSession::BeginSearch(std::string_view keyword, int category)
         throw;
     }
     m_shared->progress.busy = m_state->SiteBusy;
-    m_shared->progress.started = m_state->SiteBusy;
+    for (size_t slot = 0; slot < SITE_COUNT; ++slot) m_shared->progress.started[slot] = m_state->SiteBusy[slot];
 }
 
 void TSearchSession::StopSearch()
@@ -117,6 +133,17 @@ void TSearchSession::StopSearch()
     m_state->TerminateWorkers();
     std::lock_guard lock(m_shared->lock);
     finishSearch(*m_shared);
+}
+
+std::string TSearchSession::SiteName(int site) const
+{
+    std::lock_guard lock(m_shared->lock);
+    return m_state->SiteDisplayName(site);
+}
+
+std::string TSearchSession::SiteFailure(int site) const
+{
+    return m_state->SiteFailure(site);
 }
 
 bool TSearchSession::Searching() const

@@ -25,6 +25,7 @@
 
 #include "metainfo/TorrentEx.h"
 #include "settings/IniOption.h"
+#include "settings/TorznabEndpoints.h"
 #include "search/SearchState.h"
 #include "search/SiteCatalogue.h"
 
@@ -34,7 +35,9 @@ class TConsoleMessages;
 
 class TSearchSession {
 public:
-    explicit TSearchSession(const TSiteHosts& hosts = TSiteHosts::Defaults(), const TIniOptions& options = {});
+    // The enabled endpoints are searched beside the catalogue.
+    explicit TSearchSession(const TSiteHosts& hosts = TSiteHosts::Defaults(), const TIniOptions& options = {},
+                            std::vector<TTorznabEndpoint> endpoints = {});
     ~TSearchSession();
     TSearchSession(const TSearchSession&) = delete;
     TSearchSession& operator=(const TSearchSession&) = delete;
@@ -53,17 +56,24 @@ public:
     bool WaitFinished(std::chrono::steady_clock::time_point deadline) const;
 
     struct Progress {
-        std::array<bool, SITE_COUNT> started{};  // the sites this search started
-        std::array<bool, SITE_COUNT> busy{};
-        std::array<TSiteReport, SITE_COUNT> sites{};  // how each site fares (TSearchState::SiteReports)
-        int torrents = 0;
+        std::array<bool, SITE_COUNT> started{};  // the catalogue's slots this search started
+        std::vector<bool> busy = std::vector<bool>(SITE_COUNT, false);  // by site number, endpoints after the slots
+        std::vector<TSiteReport> sites;  // how each site fares (TSearchState::SiteReports), at least SITE_COUNT
+        int torrents = 0;   // rows: a full torrent that replaces a magnet entry adds none
+        int replaced = 0;   // magnet entries replaced by their full torrent
         int files = 0;
         int peerCounts = 0;    // peer counts received
         int lateMessages = 0;  // torrents and site-done messages that came when no search ran
     };
     Progress GetProgress() const;
 
-    // The torrents found, in the order they arrived. The entries stay owned
+    // The display name of a site number (SearchState::SiteDisplayName) and
+    // why it failed ("" when it did not).
+    std::string SiteName(int site) const;
+    std::string SiteFailure(int site) const;
+
+    // The torrents found, in the order they arrived; a full torrent that
+    // arrives after a magnet entry with its hash takes that entry's place. The entries stay owned
     // by the session; PeerCount may change while peer checks run, so read the
     // list only after WaitForWorkers.
     void ForEachResult(const std::function<void(const TTorrentEx&)>& visit) const;

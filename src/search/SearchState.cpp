@@ -1,8 +1,9 @@
 #include "search/SearchState.h"
 
+#include <algorithm>
 #include <stdexcept>
 
-#include "search/IdSearchThread.h"
+#include "worker/WorkerThread.h"
 #include "tracker/CheckPingThread.h"
 #include "base/AsciiCase.h"
 
@@ -26,7 +27,17 @@ bool TSearchState::AddSeenHash(std::string_view infoHashHex)
 {
     std::string key = AsciiLowerCopy(infoHashHex);
     std::lock_guard lock(m_lock);
-    return m_seenHashes.insert(std::move(key)).second;
+    bool& full = m_seenHashes[std::move(key)];
+    if (full) return false;
+    full = true;
+    return true;
+}
+
+bool TSearchState::AddSeenMagnet(std::string_view infoHashHex)
+{
+    std::string key = AsciiLowerCopy(infoHashHex);
+    std::lock_guard lock(m_lock);
+    return m_seenHashes.emplace(std::move(key), false).second;
 }
 
 void TSearchState::ClearSeen()
@@ -34,6 +45,28 @@ void TSearchState::ClearSeen()
     std::lock_guard lock(m_lock);
     m_seenHashes.clear();
     m_seenLinks.clear();
+    m_siteFailures.clear();
+}
+
+void TSearchState::SetSiteFailure(int site, std::string reason)
+{
+    std::lock_guard lock(m_lock);
+    m_siteFailures[site] = std::move(reason);
+}
+
+std::string TSearchState::SiteFailure(int site) const
+{
+    std::lock_guard lock(m_lock);
+    const auto it = m_siteFailures.find(site);
+    return it == m_siteFailures.end() ? std::string() : it->second;
+}
+
+std::string TSearchState::SiteDisplayName(int site) const
+{
+    if (site >= 0 && site < SITE_COUNT) return std::string(SiteNames[site]);
+    const size_t endpoint = static_cast<size_t>(site) - SITE_COUNT;
+    if (site < SITE_COUNT || endpoint >= Endpoints.size()) return {};
+    return Endpoints[endpoint].Name;
 }
 
 size_t TSearchState::SeenHashCount() const
@@ -42,7 +75,7 @@ size_t TSearchState::SeenHashCount() const
     return m_seenHashes.size();
 }
 
-void TSearchState::AddSearchThread(std::weak_ptr<TIdSearchThread> worker)
+void TSearchState::AddSearchThread(std::weak_ptr<TWorkerThread> worker)
 {
     std::lock_guard lock(m_lock);
     m_searchThreads.push_back(std::move(worker));
@@ -63,7 +96,7 @@ size_t TSearchState::CheckThreadCount() const
 uint64_t TSearchState::StartSiteReports()
 {
     std::lock_guard lock(m_lock);
-    m_siteReports.fill(TSiteReport{});
+    m_siteReports.assign(std::max<size_t>(SiteBusy.size(), SITE_COUNT), TSiteReport{});
     return ++m_search;
 }
 
@@ -76,13 +109,15 @@ uint64_t TSearchState::CurrentSearch() const
 void TSearchState::RecordPage(uint64_t search, int slot)
 {
     std::lock_guard lock(m_lock);
-    if (search == m_search && slot >= 0 && slot < SITE_COUNT) ++m_siteReports[static_cast<size_t>(slot)].Pages;
+    if (search == m_search && slot >= 0 && static_cast<size_t>(slot) < m_siteReports.size())
+        ++m_siteReports[static_cast<size_t>(slot)].Pages;
 }
 
 void TSearchState::RecordTorrent(uint64_t search, int slot)
 {
     std::lock_guard lock(m_lock);
-    if (search == m_search && slot >= 0 && slot < SITE_COUNT) ++m_siteReports[static_cast<size_t>(slot)].Torrents;
+    if (search == m_search && slot >= 0 && static_cast<size_t>(slot) < m_siteReports.size())
+        ++m_siteReports[static_cast<size_t>(slot)].Torrents;
 }
 
 void TSearchState::RecordFetchFailure(uint64_t search, int slot, bool resultPage, FetchError error, int status,
@@ -98,7 +133,7 @@ void TSearchState::RecordFetchFailure(uint64_t search, int slot, bool resultPage
     report.Reason = std::string(reason);
 }
 
-std::array<TSiteReport, SITE_COUNT> TSearchState::SiteReports() const
+std::vector<TSiteReport> TSearchState::SiteReports() const
 {
     std::lock_guard lock(m_lock);
     return m_siteReports;

@@ -9,10 +9,15 @@
 // the last holder frees it. The receiver of the worker messages is held the
 // same way (MainWindowHandle).
 //
-// Threads: SearchKeyword, SearchCategory, SiteBusy and Hosts belong to the
-// window thread: only it writes them, and nobody else reads them. Everything
-// behind the member functions is guarded by one lock, so each test-and-add on
-// the seen lists is one atomic step, and may be called from any thread.
+// Threads: SearchKeyword, SearchCategory, SiteBusy, Hosts and Endpoints
+// belong to the window thread: only it writes them, and nobody else reads
+// them. Everything behind the member functions is guarded by one lock, so
+// each test-and-add on the seen lists is one atomic step, and may be called
+// from any thread.
+//
+// Sites: numbers 0..9 are the catalogue's slots; SITE_COUNT + i is the i-th
+// Torznab endpoint of Endpoints (enabled or not). SiteBusy has one flag per
+// site number of the current search.
 
 #include <array>
 #include <chrono>
@@ -22,17 +27,19 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "net/IndyUtil.h"
 #include "settings/IniOption.h"
+#include "settings/TorznabEndpoints.h"
 #include "search/SiteCatalogue.h"
 #include "worker/WorkerMessages.h"
 
 namespace sorvena {
 
-class TIdSearchThread;
+class TWorkerThread;
 class TCheckPingThread;
 
 // How one site fares in the current search, as its search worker records it.
@@ -57,8 +64,12 @@ public:
     // Window thread only.
     std::string SearchKeyword;  // without leading and trailing blanks
     int SearchCategory = 0;     // 0..11, see CategoryNames
-    std::array<bool, SITE_COUNT> SiteBusy{};
+    std::vector<bool> SiteBusy = std::vector<bool>(SITE_COUNT, false);
     TSiteHosts Hosts = TSiteHosts::Defaults();
+    std::vector<TTorznabEndpoint> Endpoints;  // the disabled ones are not searched
+    // The display name of a site number: the slot's name or the endpoint's;
+    // "" for other numbers.
+    std::string SiteDisplayName(int site) const;
     // Pause between the attempts of a worker's fetch; tests shorten it.
     // Workers read it: set it only before the first search starts.
     std::chrono::milliseconds FetchPause{std::chrono::seconds(FetchRetryDelay)};
@@ -74,8 +85,14 @@ public:
     // The seen lists compare without regard to ASCII letter case. Each returns
     // true when the item was not yet in the list and has now been added.
     bool AddSeenLink(std::string_view downloadUrl);
+    // A full torrent: true when no full torrent with this hash was accepted
+    // yet. A magnet entry with the hash does not stop it: the full torrent
+    // takes that entry's place, and is let through exactly once.
     bool AddSeenHash(std::string_view infoHashHex);
-    // Empties SeenHashes, then SeenLinks (at the start of a search).
+    // A magnet entry: true when nothing with this hash was accepted yet.
+    bool AddSeenMagnet(std::string_view infoHashHex);
+    // Empties SeenHashes, then SeenLinks, and forgets every site's failure
+    // (at the start of a search).
     void ClearSeen();
     size_t SeenHashCount() const;
 
@@ -90,11 +107,11 @@ public:
     void RecordTorrent(uint64_t search, int slot);
     void RecordFetchFailure(uint64_t search, int slot, bool resultPage, FetchError error, int status,
                             std::string_view reason = {});
-    std::array<TSiteReport, SITE_COUNT> SiteReports() const;
+    std::vector<TSiteReport> SiteReports() const;
 
     // The worker lists hold weak references: a worker frees itself when it
     // ends, and an ended worker is skipped. They are never emptied.
-    void AddSearchThread(std::weak_ptr<TIdSearchThread> worker);
+    void AddSearchThread(std::weak_ptr<TWorkerThread> worker);
     void AddCheckThread(std::weak_ptr<TCheckPingThread> worker);
     // Asks every running search worker (last started first), then every
     // automatically started peer check, to end. Returns at once.
@@ -108,6 +125,14 @@ public:
 
     // The settings record. Workers read AutoCheckPeer at every hand-over, so
     // a change applies at once, also within a running search.
+    // Why a site ended without results of its own making (a Torznab
+    // endpoint's error reply, an HTTP status, no connection), as English
+    // text for the window's site status; "" when it ended normally or still
+    // runs. The worker records it before its WM_SITE_DONE, so the handler of
+    // that message finds it.
+    void SetSiteFailure(int site, std::string reason);
+    std::string SiteFailure(int site) const;
+
     TIniOptions Options() const;
     void SetOptions(const TIniOptions& options);
     bool AutoCheckPeer() const;
@@ -116,12 +141,13 @@ public:
 private:
     mutable std::mutex m_lock;
     std::unordered_set<std::string> m_seenLinks;   // SeenLinks, folded to lower case
-    std::unordered_set<std::string> m_seenHashes;  // SeenHashes, folded to lower case
-    std::vector<std::weak_ptr<TIdSearchThread>> m_searchThreads;  // SearchThreads
+    std::unordered_map<std::string, bool> m_seenHashes;  // SeenHashes, folded to lower case: true = a full torrent
+    std::vector<std::weak_ptr<TWorkerThread>> m_searchThreads;  // SearchThreads
+    std::unordered_map<int, std::string> m_siteFailures;
     std::vector<std::weak_ptr<TCheckPingThread>> m_checkThreads;  // CheckThreads
     TIniOptions m_options;
     uint64_t m_search = 0;
-    std::array<TSiteReport, SITE_COUNT> m_siteReports{};
+    std::vector<TSiteReport> m_siteReports = std::vector<TSiteReport>(SITE_COUNT);  // one per entry of SiteBusy
 };
 
 }  // namespace sorvena

@@ -4,6 +4,7 @@
 #include "settings/IniFile.h"
 #include "search/SearchState.h"
 #include "search/SearchUtil.h"
+#include "search/TorznabSearchThread.h"
 
 namespace sorvena {
 
@@ -115,8 +116,10 @@ void StartSiteSearches(const std::shared_ptr<TSearchState>& state)
 {
     // Every flag is set before the first worker exists, so a done message
     // can never find the search with all flags clear too early.
-    state->SiteBusy.fill(false);
+    state->SiteBusy.assign(SITE_COUNT + state->Endpoints.size(), false);
     for (const int slot : StartedSlots) state->SiteBusy[slot] = true;
+    for (size_t i = 0; i < state->Endpoints.size(); ++i)
+        state->SiteBusy[SITE_COUNT + i] = state->Endpoints[i].Enabled;
     state->ClearSeen();
     state->StartSiteReports();  // before any worker: each takes this search's number
     const std::string k = UrlEncode(state->SearchKeyword);
@@ -131,6 +134,14 @@ void StartSiteSearches(const std::shared_ptr<TSearchState>& state)
             worker = std::make_shared<TIdSearchThread>(state, q->Url, q->LinkMarker, q->Terminator,
                                                        q->DownloadPrefix, q->SiteIndex, q->PageOffset,
                                                        q->StartPage, q->PageStep);
+        state->AddSearchThread(worker);
+        worker->Start();
+    }
+    for (size_t i = 0; i < state->Endpoints.size(); ++i) {
+        if (!state->Endpoints[i].Enabled) continue;
+        auto worker = std::make_shared<TTorznabSearchThread>(state, state->Endpoints[i],
+                                                             SITE_COUNT + static_cast<int>(i), k,
+                                                             state->SearchCategory);
         state->AddSearchThread(worker);
         worker->Start();
     }

@@ -76,9 +76,12 @@ std::optional<TSiteQuery> BuildSiteQuery(int slot, std::string_view encodedKeywo
 // The slots StartSiteSearches starts, in the order it starts them.
 inline constexpr std::array<int, 8> StartedSlots = {1, 4, 8, 2, 3, 5, 6, 0};
 
-// Starts one search: marks the eight searched slots busy (7 and 9 not busy),
-// empties the seen lists and the site reports, and starts one TIdSearchThread per busy slot with
-// the query built from state->SearchKeyword and state->SearchCategory,
+// Starts one search: marks the eight searched slots busy (7 and 9 not busy)
+// and every enabled endpoint of state->Endpoints (site SITE_COUNT + its
+// index), empties the seen lists and the site reports, and starts one
+// TIdSearchThread per busy slot with the query built from
+// state->SearchKeyword and state->SearchCategory, then one
+// TTorznabSearchThread per enabled endpoint,
 // adding each to the state's search thread list. Window thread; returns as
 // soon as the workers run. Throws std::system_error when a thread cannot be
 // started (the workers started before it keep running).

@@ -193,6 +193,14 @@ void TIniFile::WriteBool(std::string_view section, std::string_view key, bool va
     WriteString(section, key, value ? "1" : "0");
 }
 
+void TIniFile::DeleteKey(std::string_view section, std::string_view key)
+{
+    for (Section& s : m_sections) {
+        if (!AsciiEqualsNoCase(s.name, section)) continue;
+        std::erase_if(s.lines, [&](const Line& line) { return !line.key.empty() && AsciiEqualsNoCase(line.key, key); });
+    }
+}
+
 std::vector<std::string> TIniFile::Keys(std::string_view section) const
 {
     std::vector<std::string> keys;

@@ -48,6 +48,8 @@ public:
     void WriteInteger(std::string_view section, std::string_view key, int32_t value);
     void WriteBool(std::string_view section, std::string_view key, bool value);
 
+    // Removes the key (every line of it) from the section; the other lines stay.
+    void DeleteKey(std::string_view section, std::string_view key);
     // The key names of a section in file order.
     std::vector<std::string> Keys(std::string_view section) const;
 

@@ -9,11 +9,13 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 
 #include "support/CliRun.h"
 #include "support/FixtureSites.h"
+#include "support/FixtureTorznab.h"
 #include "support/Waits.h"
 
 namespace sorvena::test {
@@ -98,6 +100,43 @@ TEST(SearchCommand, PrintsEveryTorrentFoundAlsoWhenStopped)
             EXPECT_EQ(hashes, all);
         }
     }
+}
+
+TEST(SearchCommand, AsksTheEndpointsOfTheSettingsFile)
+{
+    FixtureSites sites;
+    sites.Add(SITE_TORRENTREACTOR).SetPages({{"t1"}});
+    FixtureTorznab endpoint, failing, disabled;
+    endpoint.SetItems({{"Two", 2, 2, false, 10, 3, 8, -1}, {"Three", -1, 3, true, 20, 1, -1, -1}});
+    failing.SetSearchReply({200, TorznabErrorXml(100, "Invalid API Key"), false, ""});
+    const fs::path settings = fs::temp_directory_path() / ("sorvena-torznab-" + std::to_string(::getpid()) + ".ini");
+    const TSiteHosts hosts = sites.Prepare("linux", 0);
+    std::ofstream(settings) << settingsText(hosts) << "[Torznab]\nLocal Jackett="
+                            << endpoint.ApiUrl() << "\nBad key=" << failing.ApiUrl() << "\nOff=" << disabled.ApiUrl()
+                            << "\n[TorznabDisabled]\nOff=1\n";
+    const CliResult run = RunCli({"search", "linux", "--json", "--no-peers", "--settings", settings.string()});
+    fs::remove(settings);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("Bad key: wrong API key (error 100: Invalid API Key)\n"), std::string::npos) << run.err;
+    EXPECT_TRUE(disabled.Server().Targets().empty());
+    std::map<std::string, nlohmann::json> byHash;
+    for (size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+        const auto j = nlohmann::json::parse(run.out.substr(at, end - at));
+        byHash[j["info_hash"].get<std::string>()] = j;
+    }
+    ASSERT_EQ(byHash.size(), 3u) << run.out;
+    const auto& one = byHash[FixtureInfoHash(1)];
+    EXPECT_EQ(one["source"], hosts.Site[SITE_TORRENTREACTOR]) << "the host of a catalogue site's link";
+    EXPECT_EQ(one["magnet"].get<std::string>().rfind("magnet:?xt=urn:btih:" + FixtureInfoHash(1), 0), 0u);
+    const auto& two = byHash[FixtureInfoHash(2)];
+    EXPECT_EQ(two["source"], "Local Jackett");
+    EXPECT_EQ(two["source_peers"], 8);
+    EXPECT_EQ(two["file_count"], 1);
+    const auto& three = byHash[FixtureInfoHash(3)];
+    EXPECT_EQ(three["source"], "Local Jackett");
+    EXPECT_EQ(three["magnet"], FixtureMagnet(3));
+    EXPECT_EQ(three["name"], "fixture-torrent-3.iso");
+    EXPECT_TRUE(three["files"].empty());
 }
 
 TEST(SearchCommand, ProgressNamesTheSitesThatFailedAndWhy)

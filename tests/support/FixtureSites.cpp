@@ -157,7 +157,7 @@ void FixtureServer::serve(int fd)
     }
     const std::string head = "HTTP/1.1 " + std::to_string(reply.status) + (reply.status == 200 ? " OK" : " Error") +
                              "\r\nContent-Length: " + std::to_string(reply.body.size()) +
-                             "\r\nConnection: close\r\n\r\n";
+                             "\r\nConnection: close\r\n" + reply.headers + "\r\n";
     if (sendAll(fd, head)) sendAll(fd, reply.body);
 }
 

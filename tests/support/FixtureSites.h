@@ -42,6 +42,7 @@ public:
         int status = 200;
         std::string body;
         bool hold = false;  // answer nothing until Release, the client closes, or the server ends
+        std::string headers = {};  // more head lines, each ending with CR LF
     };
     using Handler = std::function<Reply(const std::string& target)>;
 
