@@ -3,9 +3,15 @@
 #include <zip.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <filesystem>
@@ -123,26 +129,170 @@ std::string zipErrorText(zip_error_t* error)
     return text;
 }
 
-// The deflated size at the normal level (raw deflate, as ZIP stores it); the
-// content is compressed once here only to choose between deflate and store.
-uint64_t deflatedSize(std::string_view content)
+// One member as it goes into the archive: its bytes either deflated at the
+// normal level (raw deflate, as ZIP stores it) or stored, whichever is not
+// larger (stored when deflating would make them larger, and when empty).
+struct TPackedMember {
+    std::string name;
+    std::string content;
+    std::string deflated;  // empty when stored
+    uint32_t crc = 0;
+    bool stored = true;
+};
+
+// Deflates members with one compressor, reset between members.
+class TMemberPacker {
+public:
+    TMemberPacker()
+    {
+        if (deflateInit2(&m_stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            throw EResultsFileError("Cannot start the deflate compressor");
+    }
+    ~TMemberPacker() { deflateEnd(&m_stream); }
+    TMemberPacker(const TMemberPacker&) = delete;
+    TMemberPacker& operator=(const TMemberPacker&) = delete;
+
+    void Pack(TPackedMember& member)
+    {
+        const std::string& content = member.content;
+        member.crc = static_cast<uint32_t>(
+            crc32(0L, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+        member.stored = true;
+        member.deflated.clear();
+        if (content.empty()) return;
+        if (deflateReset(&m_stream) != Z_OK) throw EResultsFileError("Cannot reset the deflate compressor");
+        member.deflated.resize(deflateBound(&m_stream, static_cast<uLong>(content.size())));
+        m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+        m_stream.avail_in = static_cast<uInt>(content.size());
+        m_stream.next_out = reinterpret_cast<Bytef*>(member.deflated.data());
+        m_stream.avail_out = static_cast<uInt>(member.deflated.size());
+        if (deflate(&m_stream, Z_FINISH) != Z_STREAM_END) throw EResultsFileError("Cannot deflate a member");
+        member.deflated.resize(m_stream.total_out);
+        member.stored = member.deflated.size() > content.size();
+        if (member.stored) std::string().swap(member.deflated);
+    }
+
+private:
+    z_stream m_stream{};
+};
+
+// Writes and packs every member, on two threads when there are enough of them.
+void packMembers(std::vector<TPackedMember>& members, const std::vector<const TTorrentFile*>& sources)
 {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw EResultsFileError("Cannot start the deflate compressor");
-    unsigned char buffer[64 * 1024];
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-    stream.avail_in = static_cast<uInt>(content.size());
-    uint64_t total = 0;
-    int result = Z_OK;
-    do {
-        stream.next_out = buffer;
-        stream.avail_out = sizeof buffer;
-        result = deflate(&stream, Z_FINISH);
-        total += sizeof buffer - stream.avail_out;
-    } while (result == Z_OK || result == Z_BUF_ERROR);
-    deflateEnd(&stream);
-    return total;
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    const auto work = [&] {
+        try {
+            TMemberPacker packer;
+            for (size_t i = next++; i < members.size(); i = next++) {
+                WriteMetainfo(*sources[i], members[i].content, sources[i]->PieceHashes);
+                packer.Pack(members[i]);
+            }
+        } catch (...) {
+            next = members.size();
+            const std::lock_guard lock(failureLock);
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    constexpr size_t MembersForTwoThreads = 64;
+    if (members.size() < MembersForTwoThreads || std::thread::hardware_concurrency() < 2) {
+        work();
+    } else {
+        std::thread helper(work);
+        work();
+        helper.join();
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+void putLe16(std::string& out, uint32_t value)
+{
+    out += static_cast<char>(value & 0xFF);
+    out += static_cast<char>((value >> 8) & 0xFF);
+}
+
+void putLe32(std::string& out, uint32_t value)
+{
+    putLe16(out, value & 0xFFFF);
+    putLe16(out, value >> 16);
+}
+
+bool isAscii(std::string_view s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The archive in the layout libzip writes for new members: no extra fields,
+// the UTF-8 flag on names that are not plain ASCII, made by Unix with mode
+// 0666, the current local time. Returns false, writing nothing, when the
+// archive would need ZIP64 records (more than 65,535 members or 4 GiB).
+bool writePlainArchive(const std::vector<TPackedMember>& members, std::string_view comment, std::string& out)
+{
+    constexpr uint64_t Limit32 = 0xFFFFFFFFu;
+    if (members.size() > 0xFFFF) return false;
+    uint64_t total = 22 + comment.size();
+    for (const TPackedMember& m : members) {
+        const uint64_t data = m.stored ? m.content.size() : m.deflated.size();
+        if (m.content.size() >= Limit32 || data >= Limit32 || m.name.size() > 0xFFFF) return false;
+        total += 30 + 46 + 2 * m.name.size() + data;
+    }
+    if (total >= Limit32) return false;
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const int year = local.tm_year + 1900 < 1980 ? 1980 : local.tm_year + 1900;
+    const auto dosTime = static_cast<uint32_t>((local.tm_hour << 11) | (local.tm_min << 5) | (local.tm_sec / 2));
+    const auto dosDate = static_cast<uint32_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) | local.tm_mday);
+
+    out.clear();
+    out.reserve(static_cast<size_t>(total));
+    std::vector<uint32_t> offsets;
+    offsets.reserve(members.size());
+    const auto header = [&](const TPackedMember& m) {
+        putLe16(out, m.stored ? 10 : 20);            // version needed
+        putLe16(out, isAscii(m.name) ? 0 : 0x0800);  // flags: the UTF-8 name bit
+        putLe16(out, m.stored ? 0 : 8);              // method
+        putLe16(out, dosTime);
+        putLe16(out, dosDate);
+        putLe32(out, m.crc);
+        putLe32(out, static_cast<uint32_t>(m.stored ? m.content.size() : m.deflated.size()));
+        putLe32(out, static_cast<uint32_t>(m.content.size()));
+        putLe16(out, static_cast<uint32_t>(m.name.size()));
+        putLe16(out, 0);  // extra field length
+    };
+    for (const TPackedMember& m : members) {
+        offsets.push_back(static_cast<uint32_t>(out.size()));
+        putLe32(out, 0x04034b50);
+        header(m);
+        out += m.name;
+        out += m.stored ? m.content : m.deflated;
+    }
+    const auto directoryStart = static_cast<uint32_t>(out.size());
+    for (size_t i = 0; i < members.size(); ++i) {
+        const TPackedMember& m = members[i];
+        putLe32(out, 0x02014b50);
+        putLe16(out, 0x033F);  // made by: Unix, version 6.3
+        header(m);
+        putLe16(out, 0);                      // comment length
+        putLe16(out, 0);                      // disk number
+        putLe16(out, 0);                      // internal attributes
+        putLe32(out, 0100666u << 16);         // external attributes: a regular file, mode 0666
+        putLe32(out, offsets[i]);
+        out += m.name;
+    }
+    const auto directorySize = static_cast<uint32_t>(out.size() - directoryStart);
+    putLe32(out, 0x06054b50);
+    putLe16(out, 0);
+    putLe16(out, 0);
+    putLe16(out, static_cast<uint32_t>(members.size()));
+    putLe16(out, static_cast<uint32_t>(members.size()));
+    putLe32(out, directorySize);
+    putLe32(out, directoryStart);
+    putLe16(out, static_cast<uint32_t>(comment.size()));
+    out += comment;
+    return true;
 }
 
 constexpr size_t ReadChunkBytes = 64 * 1024;
@@ -205,21 +355,20 @@ TResultsCommentFields ParseResultsComment(std::string_view comment)
 std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents, int category,
                                 std::string_view keyword)
 {
-    struct Member {
-        std::string name;
-        std::string content;
-    };
-    std::vector<Member> members;
+    std::vector<TPackedMember> members;
+    std::vector<const TTorrentFile*> sources;  // the torrent whose content each member takes
     std::unordered_map<std::string, size_t> byName;  // ASCII-lowered name -> member
     for (const TTorrentFile* torrent : torrents) {
         std::string name = ResultMemberName(torrent->TorrentName);
-        std::string content;
-        WriteMetainfo(*torrent, content, torrent->PieceHashes);
         const auto [it, added] = byName.try_emplace(AsciiLowerCopy(name), members.size());
-        if (added) members.push_back({std::move(name), std::move(content)});
-        else members[it->second].content = std::move(content);  // the later torrent wins, under the first name
+        if (added) {
+            members.push_back({});
+            members.back().name = std::move(name);
+            sources.push_back(torrent);
+        } else {
+            sources[it->second] = torrent;  // the later torrent wins, under the first name
+        }
     }
-
     const std::string comment = ResultsComment(category, keyword);
     if (comment.size() > 0xFFFF) throw EResultsFileError("The keyword is too long for a results file");
 
@@ -233,6 +382,12 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
         return bytes + comment;
     }
 
+    packMembers(members, sources);
+    std::string archive;
+    if (writePlainArchive(members, comment, archive)) return archive;
+
+    // Larger archives need ZIP64 records, which libzip writes; the choice
+    // between store and deflate made above stands.
     zip_error_t error;
     zip_error_init(&error);
     ZipSourcePtr buffer(zip_source_buffer_create(nullptr, 0, 0, &error));
@@ -244,7 +399,8 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
     const auto fail = [&](const char* what) {
         throw EResultsFileError(std::string(what) + ": " + zip_strerror(za.get()));
     };
-    for (const Member& member : members) {
+    for (TPackedMember& member : members) {
+        std::string().swap(member.deflated);  // libzip deflates again; the memory is not needed
         zip_source_t* source = zip_source_buffer(za.get(), member.content.data(), member.content.size(), 0);
         if (!source) fail("Cannot add a member");
         // ZIP_FL_ENC_UTF_8: libzip sets the UTF-8 flag for names that are not plain ASCII.
@@ -253,7 +409,7 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
             zip_source_free(source);
             fail("Cannot add a member");
         }
-        const bool store = member.content.empty() || deflatedSize(member.content) > member.content.size();
+        const bool store = member.stored;
         const auto idx = static_cast<zip_uint64_t>(index);
         if (zip_set_file_compression(za.get(), idx, store ? ZIP_CM_STORE : ZIP_CM_DEFLATE, store ? 0 : 6) != 0)
             fail("Cannot set a member's compression");
