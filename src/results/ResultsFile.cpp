@@ -297,6 +297,138 @@ bool writePlainArchive(const std::vector<TPackedMember>& members, std::string_vi
 
 constexpr size_t ReadChunkBytes = 64 * 1024;
 
+// One member as it comes out of the archive: the bytes the archive holds,
+// then its content and the torrent loaded from it.
+struct TUnpackMember {
+    std::string name;
+    std::string packed;  // deflated or stored bytes, as in the archive
+    std::string content;
+    bool deflated = false;
+    uint32_t crc = 0;
+    uint64_t size = 0;  // declared
+    uint64_t bytes = 0;     // the content's size once ready
+    bool ready = false;     // content holds (or held) the whole member
+    bool tooLarge = false;  // content passed MaxMemberBytes
+    std::string error;
+    std::unique_ptr<TTorrentEx> torrent;
+};
+
+// Inflates (or takes) one member's bytes into content, at most maxBytes of
+// them; false when stopped early. Checks the end of the data, the size and the CRC.
+bool unpackMember(TUnpackMember& m, uint64_t maxBytes, z_stream& inflater, const std::atomic<bool>& stop)
+{
+    if (!m.deflated) {
+        if (m.packed.size() > maxBytes) {
+            m.tooLarge = true;
+            return true;
+        }
+        m.content = std::move(m.packed);
+    } else {
+        if (inflateReset(&inflater) != Z_OK) {
+            m.error = "Cannot reset the inflater";
+            return true;
+        }
+        inflater.next_in = reinterpret_cast<Bytef*>(m.packed.data());
+        inflater.avail_in = static_cast<uInt>(m.packed.size());
+        // The declared size is a first guess, never trusted beyond maxBytes.
+        m.content.resize(static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(m.size, 1), maxBytes + 1)));
+        size_t produced = 0;
+        for (;;) {
+            if (produced == m.content.size()) {
+                if (m.content.size() > maxBytes) {
+                    m.tooLarge = true;
+                    return true;
+                }
+                if (stop) return false;
+                m.content.resize(static_cast<size_t>(std::min<uint64_t>(m.content.size() * 2, maxBytes + 1)));
+            }
+            const size_t room = std::min<size_t>(m.content.size() - produced, size_t{1} << 30);
+            inflater.next_out = reinterpret_cast<Bytef*>(m.content.data() + produced);
+            inflater.avail_out = static_cast<uInt>(room);
+            const int result = inflate(&inflater, Z_NO_FLUSH);
+            produced += room - inflater.avail_out;
+            if (result == Z_STREAM_END) break;
+            if (result == Z_BUF_ERROR && inflater.avail_in == 0) {
+                m.error = "Premature end of compressed data";
+                return true;
+            }
+            if (result != Z_OK && result != Z_BUF_ERROR) {
+                m.error = "Compression error";
+                return true;
+            }
+        }
+        if (produced > maxBytes) {
+            m.tooLarge = true;
+            return true;
+        }
+        m.content.resize(produced);
+        std::string().swap(m.packed);
+    }
+    if (m.content.size() != m.size) {
+        m.error = "Read error";
+        return true;
+    }
+    const auto crc = static_cast<uint32_t>(
+        crc32(0L, reinterpret_cast<const Bytef*>(m.content.data()), static_cast<uInt>(m.content.size())));
+    if (crc != m.crc) {
+        m.error = "CRC error";
+        return true;
+    }
+    m.bytes = m.content.size();
+    m.ready = true;
+    return true;
+}
+
+// Unpacks and loads every member, on two threads when there are enough of
+// them. Stops early once the members unpacked hold more than the limit allows.
+void unpackMembers(std::vector<TUnpackMember>& members, const TResultsFileLimits& limits)
+{
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> total{0};
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    const auto work = [&] {
+        try {
+            z_stream inflater{};
+            if (inflateInit2(&inflater, -MAX_WBITS) != Z_OK) throw EResultsFileError("Cannot start the inflater");
+            struct TEnd {
+                z_stream& s;
+                ~TEnd() { inflateEnd(&s); }
+            } end{inflater};
+            for (size_t i = next++; i < members.size() && !stop; i = next++) {
+                TUnpackMember& m = members[i];
+                if (!m.ready && !unpackMember(m, limits.MaxMemberBytes, inflater, stop)) return;
+                if (!m.ready) {
+                    stop = true;  // the ordered walk reports it
+                    return;
+                }
+                if ((total += m.bytes) > limits.MaxTotalBytes) {
+                    stop = true;
+                    return;
+                }
+                m.torrent = std::make_unique<TTorrentEx>();
+                m.torrent->LoadMetainfo(m.content);
+                std::string().swap(m.content);
+            }
+        } catch (...) {
+            stop = true;
+            const std::lock_guard lock(failureLock);
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    constexpr size_t MembersForTwoThreads = 64;
+    if (members.size() < MembersForTwoThreads || std::thread::hardware_concurrency() < 2) {
+        work();
+    } else {
+        std::thread helper(work);
+        work();
+        helper.join();
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+
 }  // namespace
 
 std::string CleanFileName(std::string_view text)
@@ -472,42 +604,78 @@ TResultsFile ReadResultsArchive(std::string_view bytes, const TResultsFileLimits
     const zip_int64_t count = zip_get_num_entries(za.get(), 0);
     if (count < 0 || static_cast<uint64_t>(count) > limits.MaxMembers)
         throw EResultsFileError("The results file has too many members");
+
+    // First, in archive order, each member's bytes as the archive holds them
+    // (deflated or stored; anything else is read through libzip here). Then
+    // both cores inflate, check and load them; the errors are reported in
+    // archive order, as one reading after the other would meet them.
+    std::vector<TUnpackMember> members;
     uint64_t total = 0;
-    std::string content;
     for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
         zip_stat_t stat;
         zip_stat_init(&stat);
         // Strict: a name without the UTF-8 flag is code page 437, as the ZIP format says.
         if (zip_stat_index(za.get(), i, ZIP_FL_ENC_STRICT, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME))
             throw EResultsFileError(std::string("Cannot read a member: ") + zip_strerror(za.get()));
-        const std::string name = stat.name;
+        std::string name = stat.name;
         if (!name.empty() && name.back() == '/') continue;
         if ((stat.valid & ZIP_STAT_SIZE) && stat.size > limits.MaxMemberBytes)
             throw EResultsFileError("The member \"" + name + "\" is too large");
 
-        ZipFilePtr member(zip_fopen_index(za.get(), i, 0));
-        if (!member) throw EResultsFileError("Cannot read the member \"" + name + "\": " + zip_strerror(za.get()));
-        // The declared size is not trusted: read in chunks and count.
-        content.clear();
+        TUnpackMember member;
+        member.name = std::move(name);
+        const bool raw = (stat.valid & ZIP_STAT_COMP_METHOD) && (stat.valid & ZIP_STAT_CRC) &&
+                         (stat.valid & ZIP_STAT_SIZE) && (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) &&
+                         stat.encryption_method == ZIP_EM_NONE &&
+                         (stat.comp_method == ZIP_CM_STORE || stat.comp_method == ZIP_CM_DEFLATE);
+        ZipFilePtr reader(zip_fopen_index(za.get(), i, raw ? ZIP_FL_COMPRESSED : 0));
+        if (!reader)
+            throw EResultsFileError("Cannot read the member \"" + member.name + "\": " + zip_strerror(za.get()));
+        // The declared size is not trusted: read in chunks and count. Raw
+        // bytes are bounded by the archive, which is in memory already.
+        std::string& into = raw ? member.packed : member.content;
+        // Raw bytes come in one read when the archive tells their size truly.
+        const size_t chunk = raw && (stat.valid & ZIP_STAT_COMP_SIZE)
+                                 ? static_cast<size_t>(std::min<uint64_t>(stat.comp_size, bytes.size())) + 1
+                                 : ReadChunkBytes;
         for (;;) {
-            const size_t at = content.size();
-            content.resize(at + ReadChunkBytes);
-            const zip_int64_t got = zip_fread(member.get(), content.data() + at, ReadChunkBytes);
+            const size_t at = into.size();
+            into.resize(at + chunk);
+            const zip_int64_t got = zip_fread(reader.get(), into.data() + at, chunk);
             if (got < 0)
-                throw EResultsFileError("Cannot read the member \"" + name +
-                                        "\": " + zip_error_strerror(zip_file_get_error(member.get())));
-            content.resize(at + static_cast<size_t>(got));
-            if (content.size() > limits.MaxMemberBytes)
-                throw EResultsFileError("The member \"" + name + "\" is too large");
-            if (total + content.size() > limits.MaxTotalBytes)
+                throw EResultsFileError("Cannot read the member \"" + member.name +
+                                        "\": " + zip_error_strerror(zip_file_get_error(reader.get())));
+            into.resize(at + static_cast<size_t>(got));
+            if (!raw && into.size() > limits.MaxMemberBytes)
+                throw EResultsFileError("The member \"" + member.name + "\" is too large");
+            if (!raw && total + into.size() > limits.MaxTotalBytes)
                 throw EResultsFileError("The results file holds too much data");
             if (got == 0) break;
         }
-        total += content.size();
-        auto torrent = std::make_unique<TTorrentEx>();
-        torrent->LoadMetainfo(content);
-        file.Entries.push_back({name, std::move(torrent)});
+        if (raw) {
+            member.deflated = stat.comp_method == ZIP_CM_DEFLATE;
+            member.crc = stat.crc;
+            member.size = stat.size;
+        } else {
+            total += into.size();
+            member.bytes = into.size();
+            member.ready = true;
+        }
+        members.push_back(std::move(member));
     }
+    unpackMembers(members, limits);
+
+    total = 0;
+    for (TUnpackMember& member : members) {
+        if (!member.error.empty())
+            throw EResultsFileError("Cannot read the member \"" + member.name + "\": " + member.error);
+        if (member.tooLarge) throw EResultsFileError("The member \"" + member.name + "\" is too large");
+        if (!member.ready || !member.torrent || total + member.bytes > limits.MaxTotalBytes)
+            throw EResultsFileError("The results file holds too much data");
+        total += member.bytes;
+    }
+    file.Entries.reserve(members.size());
+    for (TUnpackMember& member : members) file.Entries.push_back({std::move(member.name), std::move(member.torrent)});
     return file;
 }
 
@@ -523,10 +691,21 @@ TResultsFile ReadResultsFile(const std::string& path, const TResultsFileLimits& 
         ::close(fd);
         throw EResultsFileError(tooLarge);
     }
+    // Read straight into the buffer, sized by the file when it is a regular
+    // one (one byte more, to see the end in the same pass).
     std::string bytes;
-    char buffer[ReadChunkBytes];
+    const bool sized = S_ISREG(st.st_mode) && st.st_size >= 0;
+    bytes.resize(sized ? static_cast<size_t>(st.st_size) + 1 : ReadChunkBytes);
+    size_t filled = 0;
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (filled == bytes.size()) {
+            if (filled > limits.MaxFileBytes) {
+                ::close(fd);
+                throw EResultsFileError(tooLarge);
+            }
+            bytes.resize(std::max(bytes.size() * 2, ReadChunkBytes));
+        }
+        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             const int code = errno;
@@ -534,13 +713,14 @@ TResultsFile ReadResultsFile(const std::string& path, const TResultsFileLimits& 
             throw EResultsFileError("Cannot read \"" + path + "\": " + std::strerror(code));
         }
         if (got == 0) break;
-        if (bytes.size() + static_cast<size_t>(got) > limits.MaxFileBytes) {
+        filled += static_cast<size_t>(got);
+        if (filled > limits.MaxFileBytes) {
             ::close(fd);
             throw EResultsFileError(tooLarge);
         }
-        bytes.append(buffer, static_cast<size_t>(got));
     }
     ::close(fd);
+    bytes.resize(filled);
     return ReadResultsArchive(bytes, limits);
 }
 
