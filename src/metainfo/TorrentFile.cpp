@@ -80,7 +80,13 @@ std::string FileMissingPath(size_t index)
 TTorrentPiece::TTorrentPiece(std::string_view raw20)
 {
     std::copy_n(raw20.data(), m_raw.size(), m_raw.data());
-    WriteHex(reinterpret_cast<const unsigned char*>(m_raw.data()), m_raw.size(), m_hex.data());
+}
+
+std::string TTorrentPiece::HashHex() const
+{
+    std::string hex(2 * m_raw.size(), '\0');
+    WriteHex(reinterpret_cast<const unsigned char*>(m_raw.data()), m_raw.size(), hex.data());
+    return hex;
 }
 
 TDateTime UnixSecondsToDateTime(int32_t seconds)

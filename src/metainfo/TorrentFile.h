@@ -20,19 +20,19 @@
 
 namespace sorvena {
 
-// One piece hash: 20 raw bytes and their lowercase hexadecimal text, stored
-// inline (a large torrent has tens of thousands of them).
+// One piece hash: its 20 raw bytes, stored inline, so the hashes of a torrent
+// (tens of thousands in a large one) lie in one block. The lowercase
+// hexadecimal text is made when asked.
 class TTorrentPiece {
 public:
     TTorrentPiece() = default;
     explicit TTorrentPiece(std::string_view raw20);
 
     std::string_view HashRaw() const { return {m_raw.data(), m_raw.size()}; }
-    std::string_view HashHex() const { return {m_hex.data(), m_hex.size()}; }
+    std::string HashHex() const;
 
 private:
     std::array<char, 20> m_raw{};
-    std::array<char, 40> m_hex{};
 };
 
 // Days since 1899-12-30 00:00 UTC, the fraction the time of day; 0 = not given.

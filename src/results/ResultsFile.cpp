@@ -3,9 +3,15 @@
 #include <zip.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <filesystem>
@@ -107,6 +113,12 @@ constexpr std::string_view MagnetExtension = ".magnet";
 
 // The magnet entry of a ".magnet" member, or nothing when the member is no
 // magnet link (it is skipped then, as readers skip members they do not know).
+bool isMagnetMember(std::string_view name)
+{
+    return name.size() > MagnetExtension.size() &&
+           AsciiEqualsNoCase(name.substr(name.size() - MagnetExtension.size()), MagnetExtension);
+}
+
 std::unique_ptr<TTorrentEx> loadMagnetMember(std::string_view name, std::string_view content)
 {
     while (!content.empty() && static_cast<unsigned char>(content.back()) <= 32) content.remove_suffix(1);
@@ -137,29 +149,315 @@ std::string zipErrorText(zip_error_t* error)
     return text;
 }
 
-// The deflated size at the normal level (raw deflate, as ZIP stores it); the
-// content is compressed once here only to choose between deflate and store.
-uint64_t deflatedSize(std::string_view content)
+// One member as it goes into the archive: its bytes either deflated at the
+// normal level (raw deflate, as ZIP stores it) or stored, whichever is not
+// larger (stored when deflating would make them larger, and when empty).
+struct TPackedMember {
+    std::string name;
+    std::string content;
+    std::string deflated;  // empty when stored
+    uint32_t crc = 0;
+    bool stored = true;
+};
+
+// Deflates members with one compressor, reset between members.
+class TMemberPacker {
+public:
+    TMemberPacker()
+    {
+        if (deflateInit2(&m_stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+            throw EResultsFileError("Cannot start the deflate compressor");
+    }
+    ~TMemberPacker() { deflateEnd(&m_stream); }
+    TMemberPacker(const TMemberPacker&) = delete;
+    TMemberPacker& operator=(const TMemberPacker&) = delete;
+
+    void Pack(TPackedMember& member)
+    {
+        const std::string& content = member.content;
+        member.crc = static_cast<uint32_t>(
+            crc32(0L, reinterpret_cast<const Bytef*>(content.data()), static_cast<uInt>(content.size())));
+        member.stored = true;
+        member.deflated.clear();
+        if (content.empty()) return;
+        if (deflateReset(&m_stream) != Z_OK) throw EResultsFileError("Cannot reset the deflate compressor");
+        member.deflated.resize(deflateBound(&m_stream, static_cast<uLong>(content.size())));
+        m_stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
+        m_stream.avail_in = static_cast<uInt>(content.size());
+        m_stream.next_out = reinterpret_cast<Bytef*>(member.deflated.data());
+        m_stream.avail_out = static_cast<uInt>(member.deflated.size());
+        if (deflate(&m_stream, Z_FINISH) != Z_STREAM_END) throw EResultsFileError("Cannot deflate a member");
+        member.deflated.resize(m_stream.total_out);
+        member.stored = member.deflated.size() > content.size();
+        if (member.stored) std::string().swap(member.deflated);
+    }
+
+private:
+    z_stream m_stream{};
+};
+
+// Writes and packs every member, on two threads when there are enough of them.
+void packMembers(std::vector<TPackedMember>& members, const std::vector<const TTorrentFile*>& sources)
 {
-    z_stream stream{};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw EResultsFileError("Cannot start the deflate compressor");
-    unsigned char buffer[64 * 1024];
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(content.data()));
-    stream.avail_in = static_cast<uInt>(content.size());
-    uint64_t total = 0;
-    int result = Z_OK;
-    do {
-        stream.next_out = buffer;
-        stream.avail_out = sizeof buffer;
-        result = deflate(&stream, Z_FINISH);
-        total += sizeof buffer - stream.avail_out;
-    } while (result == Z_OK || result == Z_BUF_ERROR);
-    deflateEnd(&stream);
-    return total;
+    std::atomic<size_t> next{0};
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    const auto work = [&] {
+        try {
+            TMemberPacker packer;
+            for (size_t i = next++; i < members.size(); i = next++) {
+                const auto* entry = dynamic_cast<const TTorrentEx*>(sources[i]);
+                if (entry && entry->IsMagnet())
+                    members[i].content = entry->MagnetUri + "\n";  // a magnet link stands for its torrent
+                else
+                    WriteMetainfo(*sources[i], members[i].content, sources[i]->PieceHashes);
+                packer.Pack(members[i]);
+            }
+        } catch (...) {
+            next = members.size();
+            const std::lock_guard lock(failureLock);
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    constexpr size_t MembersForTwoThreads = 64;
+    if (members.size() < MembersForTwoThreads || std::thread::hardware_concurrency() < 2) {
+        work();
+    } else {
+        std::thread helper(work);
+        work();
+        helper.join();
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+void putLe16(std::string& out, uint32_t value)
+{
+    out += static_cast<char>(value & 0xFF);
+    out += static_cast<char>((value >> 8) & 0xFF);
+}
+
+void putLe32(std::string& out, uint32_t value)
+{
+    putLe16(out, value & 0xFFFF);
+    putLe16(out, value >> 16);
+}
+
+bool isAscii(std::string_view s)
+{
+    return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The archive in the layout libzip writes for new members: no extra fields,
+// the UTF-8 flag on names that are not plain ASCII, made by Unix with mode
+// 0666, the current local time. Returns false, writing nothing, when the
+// archive would need ZIP64 records (more than 65,535 members or 4 GiB).
+bool writePlainArchive(const std::vector<TPackedMember>& members, std::string_view comment, std::string& out)
+{
+    constexpr uint64_t Limit32 = 0xFFFFFFFFu;
+    if (members.size() > 0xFFFF) return false;
+    uint64_t total = 22 + comment.size();
+    for (const TPackedMember& m : members) {
+        const uint64_t data = m.stored ? m.content.size() : m.deflated.size();
+        if (m.content.size() >= Limit32 || data >= Limit32 || m.name.size() > 0xFFFF) return false;
+        total += 30 + 46 + 2 * m.name.size() + data;
+    }
+    if (total >= Limit32) return false;
+
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const int year = local.tm_year + 1900 < 1980 ? 1980 : local.tm_year + 1900;
+    const auto dosTime = static_cast<uint32_t>((local.tm_hour << 11) | (local.tm_min << 5) | (local.tm_sec / 2));
+    const auto dosDate = static_cast<uint32_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) | local.tm_mday);
+
+    out.clear();
+    out.reserve(static_cast<size_t>(total));
+    std::vector<uint32_t> offsets;
+    offsets.reserve(members.size());
+    const auto header = [&](const TPackedMember& m) {
+        putLe16(out, m.stored ? 10 : 20);            // version needed
+        putLe16(out, isAscii(m.name) ? 0 : 0x0800);  // flags: the UTF-8 name bit
+        putLe16(out, m.stored ? 0 : 8);              // method
+        putLe16(out, dosTime);
+        putLe16(out, dosDate);
+        putLe32(out, m.crc);
+        putLe32(out, static_cast<uint32_t>(m.stored ? m.content.size() : m.deflated.size()));
+        putLe32(out, static_cast<uint32_t>(m.content.size()));
+        putLe16(out, static_cast<uint32_t>(m.name.size()));
+        putLe16(out, 0);  // extra field length
+    };
+    for (const TPackedMember& m : members) {
+        offsets.push_back(static_cast<uint32_t>(out.size()));
+        putLe32(out, 0x04034b50);
+        header(m);
+        out += m.name;
+        out += m.stored ? m.content : m.deflated;
+    }
+    const auto directoryStart = static_cast<uint32_t>(out.size());
+    for (size_t i = 0; i < members.size(); ++i) {
+        const TPackedMember& m = members[i];
+        putLe32(out, 0x02014b50);
+        putLe16(out, 0x033F);  // made by: Unix, version 6.3
+        header(m);
+        putLe16(out, 0);                      // comment length
+        putLe16(out, 0);                      // disk number
+        putLe16(out, 0);                      // internal attributes
+        putLe32(out, 0100666u << 16);         // external attributes: a regular file, mode 0666
+        putLe32(out, offsets[i]);
+        out += m.name;
+    }
+    const auto directorySize = static_cast<uint32_t>(out.size() - directoryStart);
+    putLe32(out, 0x06054b50);
+    putLe16(out, 0);
+    putLe16(out, 0);
+    putLe16(out, static_cast<uint32_t>(members.size()));
+    putLe16(out, static_cast<uint32_t>(members.size()));
+    putLe32(out, directorySize);
+    putLe32(out, directoryStart);
+    putLe16(out, static_cast<uint32_t>(comment.size()));
+    out += comment;
+    return true;
 }
 
 constexpr size_t ReadChunkBytes = 64 * 1024;
+
+// One member as it comes out of the archive: the bytes the archive holds,
+// then its content and the torrent loaded from it.
+struct TUnpackMember {
+    std::string name;
+    std::string packed;  // deflated or stored bytes, as in the archive
+    std::string content;
+    bool deflated = false;
+    uint32_t crc = 0;
+    uint64_t size = 0;  // declared
+    uint64_t bytes = 0;     // the content's size once ready
+    bool ready = false;     // content holds (or held) the whole member
+    bool tooLarge = false;  // content passed MaxMemberBytes
+    std::string error;
+    std::unique_ptr<TTorrentEx> torrent;
+    bool skipped = false;  // a .magnet member without a valid link
+};
+
+// Inflates (or takes) one member's bytes into content, at most maxBytes of
+// them; false when stopped early. Checks the end of the data, the size and the CRC.
+bool unpackMember(TUnpackMember& m, uint64_t maxBytes, z_stream& inflater, const std::atomic<bool>& stop)
+{
+    if (!m.deflated) {
+        if (m.packed.size() > maxBytes) {
+            m.tooLarge = true;
+            return true;
+        }
+        m.content = std::move(m.packed);
+    } else {
+        if (inflateReset(&inflater) != Z_OK) {
+            m.error = "Cannot reset the inflater";
+            return true;
+        }
+        inflater.next_in = reinterpret_cast<Bytef*>(m.packed.data());
+        inflater.avail_in = static_cast<uInt>(m.packed.size());
+        // The declared size is a first guess, never trusted beyond maxBytes.
+        m.content.resize(static_cast<size_t>(std::min<uint64_t>(std::max<uint64_t>(m.size, 1), maxBytes + 1)));
+        size_t produced = 0;
+        for (;;) {
+            if (produced == m.content.size()) {
+                if (m.content.size() > maxBytes) {
+                    m.tooLarge = true;
+                    return true;
+                }
+                if (stop) return false;
+                m.content.resize(static_cast<size_t>(std::min<uint64_t>(m.content.size() * 2, maxBytes + 1)));
+            }
+            const size_t room = std::min<size_t>(m.content.size() - produced, size_t{1} << 30);
+            inflater.next_out = reinterpret_cast<Bytef*>(m.content.data() + produced);
+            inflater.avail_out = static_cast<uInt>(room);
+            const int result = inflate(&inflater, Z_NO_FLUSH);
+            produced += room - inflater.avail_out;
+            if (result == Z_STREAM_END) break;
+            if (result == Z_BUF_ERROR && inflater.avail_in == 0) {
+                m.error = "Premature end of compressed data";
+                return true;
+            }
+            if (result != Z_OK && result != Z_BUF_ERROR) {
+                m.error = "Compression error";
+                return true;
+            }
+        }
+        if (produced > maxBytes) {
+            m.tooLarge = true;
+            return true;
+        }
+        m.content.resize(produced);
+        std::string().swap(m.packed);
+    }
+    if (m.content.size() != m.size) {
+        m.error = "Read error";
+        return true;
+    }
+    const auto crc = static_cast<uint32_t>(
+        crc32(0L, reinterpret_cast<const Bytef*>(m.content.data()), static_cast<uInt>(m.content.size())));
+    if (crc != m.crc) {
+        m.error = "CRC error";
+        return true;
+    }
+    m.bytes = m.content.size();
+    m.ready = true;
+    return true;
+}
+
+// Unpacks and loads every member, on two threads when there are enough of
+// them. Stops early once the members unpacked hold more than the limit allows.
+void unpackMembers(std::vector<TUnpackMember>& members, const TResultsFileLimits& limits)
+{
+    std::atomic<size_t> next{0};
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> total{0};
+    std::exception_ptr failure;
+    std::mutex failureLock;
+    const auto work = [&] {
+        try {
+            z_stream inflater{};
+            if (inflateInit2(&inflater, -MAX_WBITS) != Z_OK) throw EResultsFileError("Cannot start the inflater");
+            struct TEnd {
+                z_stream& s;
+                ~TEnd() { inflateEnd(&s); }
+            } end{inflater};
+            for (size_t i = next++; i < members.size() && !stop; i = next++) {
+                TUnpackMember& m = members[i];
+                if (!m.ready && !unpackMember(m, limits.MaxMemberBytes, inflater, stop)) return;
+                if (!m.ready) {
+                    stop = true;  // the ordered walk reports it
+                    return;
+                }
+                if ((total += m.bytes) > limits.MaxTotalBytes) {
+                    stop = true;
+                    return;
+                }
+                if (isMagnetMember(m.name)) {
+                    m.torrent = loadMagnetMember(m.name, m.content);  // none when it holds no valid link
+                    m.skipped = !m.torrent;
+                } else {
+                    m.torrent = std::make_unique<TTorrentEx>();
+                    m.torrent->LoadMetainfo(m.content);
+                }
+                std::string().swap(m.content);
+            }
+        } catch (...) {
+            stop = true;
+            const std::lock_guard lock(failureLock);
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    constexpr size_t MembersForTwoThreads = 64;
+    if (members.size() < MembersForTwoThreads || std::thread::hardware_concurrency() < 2) {
+        work();
+    } else {
+        std::thread helper(work);
+        work();
+        helper.join();
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
 
 }  // namespace
 
@@ -225,24 +523,22 @@ TResultsCommentFields ParseResultsComment(std::string_view comment)
 std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents, int category,
                                 std::string_view keyword)
 {
-    struct Member {
-        std::string name;
-        std::string content;
-    };
-    std::vector<Member> members;
+    std::vector<TPackedMember> members;
+    std::vector<const TTorrentFile*> sources;  // the torrent whose content each member takes
     std::unordered_map<std::string, size_t> byName;  // ASCII-lowered name -> member
     for (const TTorrentFile* torrent : torrents) {
         const auto* entry = dynamic_cast<const TTorrentEx*>(torrent);
         const bool magnet = entry && entry->IsMagnet();
         std::string name = magnet ? MagnetMemberName(torrent->TorrentName) : ResultMemberName(torrent->TorrentName);
-        std::string content;
-        if (magnet) content = entry->MagnetUri + "\n";
-        else WriteMetainfo(*torrent, content, torrent->PieceHashes);
         const auto [it, added] = byName.try_emplace(AsciiLowerCopy(name), members.size());
-        if (added) members.push_back({std::move(name), std::move(content)});
-        else members[it->second].content = std::move(content);  // the later torrent wins, under the first name
+        if (added) {
+            members.push_back({});
+            members.back().name = std::move(name);
+            sources.push_back(torrent);
+        } else {
+            sources[it->second] = torrent;  // the later torrent wins, under the first name
+        }
     }
-
     const std::string comment = ResultsComment(category, keyword);
     if (comment.size() > 0xFFFF) throw EResultsFileError("The keyword is too long for a results file");
 
@@ -256,6 +552,12 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
         return bytes + comment;
     }
 
+    packMembers(members, sources);
+    std::string archive;
+    if (writePlainArchive(members, comment, archive)) return archive;
+
+    // Larger archives need ZIP64 records, which libzip writes; the choice
+    // between store and deflate made above stands.
     zip_error_t error;
     zip_error_init(&error);
     ZipSourcePtr buffer(zip_source_buffer_create(nullptr, 0, 0, &error));
@@ -267,7 +569,8 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
     const auto fail = [&](const char* what) {
         throw EResultsFileError(std::string(what) + ": " + zip_strerror(za.get()));
     };
-    for (const Member& member : members) {
+    for (TPackedMember& member : members) {
+        std::string().swap(member.deflated);  // libzip deflates again; the memory is not needed
         zip_source_t* source = zip_source_buffer(za.get(), member.content.data(), member.content.size(), 0);
         if (!source) fail("Cannot add a member");
         // ZIP_FL_ENC_UTF_8: libzip sets the UTF-8 flag for names that are not plain ASCII.
@@ -276,7 +579,7 @@ std::string BuildResultsArchive(const std::vector<const TTorrentFile*>& torrents
             zip_source_free(source);
             fail("Cannot add a member");
         }
-        const bool store = member.content.empty() || deflatedSize(member.content) > member.content.size();
+        const bool store = member.stored;
         const auto idx = static_cast<zip_uint64_t>(index);
         if (zip_set_file_compression(za.get(), idx, store ? ZIP_CM_STORE : ZIP_CM_DEFLATE, store ? 0 : 6) != 0)
             fail("Cannot set a member's compression");
@@ -339,47 +642,79 @@ TResultsFile ReadResultsArchive(std::string_view bytes, const TResultsFileLimits
     const zip_int64_t count = zip_get_num_entries(za.get(), 0);
     if (count < 0 || static_cast<uint64_t>(count) > limits.MaxMembers)
         throw EResultsFileError("The results file has too many members");
+
+    // First, in archive order, each member's bytes as the archive holds them
+    // (deflated or stored; anything else is read through libzip here). Then
+    // both cores inflate, check and load them; the errors are reported in
+    // archive order, as one reading after the other would meet them.
+    std::vector<TUnpackMember> members;
     uint64_t total = 0;
-    std::string content;
     for (zip_uint64_t i = 0; i < static_cast<zip_uint64_t>(count); ++i) {
         zip_stat_t stat;
         zip_stat_init(&stat);
         // Strict: a name without the UTF-8 flag is code page 437, as the ZIP format says.
         if (zip_stat_index(za.get(), i, ZIP_FL_ENC_STRICT, &stat) != 0 || !(stat.valid & ZIP_STAT_NAME))
             throw EResultsFileError(std::string("Cannot read a member: ") + zip_strerror(za.get()));
-        const std::string name = stat.name;
+        std::string name = stat.name;
         if (!name.empty() && name.back() == '/') continue;
         if ((stat.valid & ZIP_STAT_SIZE) && stat.size > limits.MaxMemberBytes)
             throw EResultsFileError("The member \"" + name + "\" is too large");
 
-        ZipFilePtr member(zip_fopen_index(za.get(), i, 0));
-        if (!member) throw EResultsFileError("Cannot read the member \"" + name + "\": " + zip_strerror(za.get()));
-        // The declared size is not trusted: read in chunks and count.
-        content.clear();
+        TUnpackMember member;
+        member.name = std::move(name);
+        const bool raw = (stat.valid & ZIP_STAT_COMP_METHOD) && (stat.valid & ZIP_STAT_CRC) &&
+                         (stat.valid & ZIP_STAT_SIZE) && (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) &&
+                         stat.encryption_method == ZIP_EM_NONE &&
+                         (stat.comp_method == ZIP_CM_STORE || stat.comp_method == ZIP_CM_DEFLATE);
+        ZipFilePtr reader(zip_fopen_index(za.get(), i, raw ? ZIP_FL_COMPRESSED : 0));
+        if (!reader)
+            throw EResultsFileError("Cannot read the member \"" + member.name + "\": " + zip_strerror(za.get()));
+        // The declared size is not trusted: read in chunks and count. Raw
+        // bytes are bounded by the archive, which is in memory already.
+        std::string& into = raw ? member.packed : member.content;
+        // Raw bytes come in one read when the archive tells their size truly.
+        const size_t chunk = raw && (stat.valid & ZIP_STAT_COMP_SIZE)
+                                 ? static_cast<size_t>(std::min<uint64_t>(stat.comp_size, bytes.size())) + 1
+                                 : ReadChunkBytes;
         for (;;) {
-            const size_t at = content.size();
-            content.resize(at + ReadChunkBytes);
-            const zip_int64_t got = zip_fread(member.get(), content.data() + at, ReadChunkBytes);
+            const size_t at = into.size();
+            into.resize(at + chunk);
+            const zip_int64_t got = zip_fread(reader.get(), into.data() + at, chunk);
             if (got < 0)
-                throw EResultsFileError("Cannot read the member \"" + name +
-                                        "\": " + zip_error_strerror(zip_file_get_error(member.get())));
-            content.resize(at + static_cast<size_t>(got));
-            if (content.size() > limits.MaxMemberBytes)
-                throw EResultsFileError("The member \"" + name + "\" is too large");
-            if (total + content.size() > limits.MaxTotalBytes)
+                throw EResultsFileError("Cannot read the member \"" + member.name +
+                                        "\": " + zip_error_strerror(zip_file_get_error(reader.get())));
+            into.resize(at + static_cast<size_t>(got));
+            if (!raw && into.size() > limits.MaxMemberBytes)
+                throw EResultsFileError("The member \"" + member.name + "\" is too large");
+            if (!raw && total + into.size() > limits.MaxTotalBytes)
                 throw EResultsFileError("The results file holds too much data");
             if (got == 0) break;
         }
-        total += content.size();
-        if (name.size() > MagnetExtension.size() &&
-            AsciiEqualsNoCase(std::string_view(name).substr(name.size() - MagnetExtension.size()), MagnetExtension)) {
-            if (auto magnet = loadMagnetMember(name, content)) file.Entries.push_back({name, std::move(magnet)});
-            continue;
+        if (raw) {
+            member.deflated = stat.comp_method == ZIP_CM_DEFLATE;
+            member.crc = stat.crc;
+            member.size = stat.size;
+        } else {
+            total += into.size();
+            member.bytes = into.size();
+            member.ready = true;
         }
-        auto torrent = std::make_unique<TTorrentEx>();
-        torrent->LoadMetainfo(content);
-        file.Entries.push_back({name, std::move(torrent)});
+        members.push_back(std::move(member));
     }
+    unpackMembers(members, limits);
+
+    total = 0;
+    for (TUnpackMember& member : members) {
+        if (!member.error.empty())
+            throw EResultsFileError("Cannot read the member \"" + member.name + "\": " + member.error);
+        if (member.tooLarge) throw EResultsFileError("The member \"" + member.name + "\" is too large");
+        if (!member.ready || (!member.torrent && !member.skipped) || total + member.bytes > limits.MaxTotalBytes)
+            throw EResultsFileError("The results file holds too much data");
+        total += member.bytes;
+    }
+    file.Entries.reserve(members.size());
+    for (TUnpackMember& member : members)
+        if (member.torrent) file.Entries.push_back({std::move(member.name), std::move(member.torrent)});
     return file;
 }
 
@@ -395,10 +730,21 @@ TResultsFile ReadResultsFile(const std::string& path, const TResultsFileLimits& 
         ::close(fd);
         throw EResultsFileError(tooLarge);
     }
+    // Read straight into the buffer, sized by the file when it is a regular
+    // one (one byte more, to see the end in the same pass).
     std::string bytes;
-    char buffer[ReadChunkBytes];
+    const bool sized = S_ISREG(st.st_mode) && st.st_size >= 0;
+    bytes.resize(sized ? static_cast<size_t>(st.st_size) + 1 : ReadChunkBytes);
+    size_t filled = 0;
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (filled == bytes.size()) {
+            if (filled > limits.MaxFileBytes) {
+                ::close(fd);
+                throw EResultsFileError(tooLarge);
+            }
+            bytes.resize(std::max(bytes.size() * 2, ReadChunkBytes));
+        }
+        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             const int code = errno;
@@ -406,13 +752,14 @@ TResultsFile ReadResultsFile(const std::string& path, const TResultsFileLimits& 
             throw EResultsFileError("Cannot read \"" + path + "\": " + std::strerror(code));
         }
         if (got == 0) break;
-        if (bytes.size() + static_cast<size_t>(got) > limits.MaxFileBytes) {
+        filled += static_cast<size_t>(got);
+        if (filled > limits.MaxFileBytes) {
             ::close(fd);
             throw EResultsFileError(tooLarge);
         }
-        bytes.append(buffer, static_cast<size_t>(got));
     }
     ::close(fd);
+    bytes.resize(filled);
     return ReadResultsArchive(bytes, limits);
 }
 

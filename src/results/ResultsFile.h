@@ -12,7 +12,8 @@
 // the limits below.
 //
 // Errors throw EResultsFileError with a text for the user. Pure functions of
-// their arguments (and the file system); any thread.
+// their arguments (and the file system); any thread. Saving and loading share
+// the work on the members with one helper thread, joined before they return.
 
 #include <cstdint>
 #include <memory>

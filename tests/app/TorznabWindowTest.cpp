@@ -32,6 +32,7 @@
 #include "app/ResultModel.h"
 #include "metainfo/Magnet.h"
 #include "search/SearchState.h"
+#include "support/Waits.h"
 #include "support/FixtureSites.h"
 #include "support/FixtureTorznab.h"
 #include "support/Shell.h"
@@ -68,7 +69,7 @@ TIniOptions TestOptions()
 template <typename Condition>
 bool Eventually(Condition condition)
 {
-    for (auto until = std::chrono::steady_clock::now() + 20s; std::chrono::steady_clock::now() < until;) {
+    for (auto until = std::chrono::steady_clock::now() + EventWaitCap; std::chrono::steady_clock::now() < until;) {
         if (condition()) return true;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     }

@@ -496,3 +496,32 @@ TEST_F(ResultsFileTest, FailedSaveKeepsThePreviousFile)
     for (const auto& p : fs::directory_iterator(m_dir)) files += p.is_regular_file();
     EXPECT_EQ(files, 1u) << "a temporary file was left behind";
 }
+
+// A list long enough that saving and loading share the members between
+// threads comes back whole and in order; a member whose bytes were changed
+// after saving refuses the file.
+TEST_F(ResultsFileTest, LongListComesBackInOrder)
+{
+    const auto base = fixtures();
+    std::vector<std::unique_ptr<TTorrentEx>> list;
+    for (int i = 0; i < 300; ++i) {
+        const TTorrentEx& from = *base[static_cast<size_t>(i) % 4];  // not the one of two thousand files
+        list.push_back(loadTorrent(WriteMetainfo(from)));
+        list.back()->TorrentName = "torrent " + std::to_string(i);
+    }
+    const std::string bytes = BuildResultsArchive(view(list), 4, "many");
+    const TResultsFile back = ReadResultsArchive(bytes);
+    ASSERT_EQ(back.Entries.size(), list.size());
+    for (size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(back.Entries[i].MemberName, "torrent " + std::to_string(i) + ".torrent");
+        EXPECT_EQ(WriteMetainfo(*back.Entries[i].Torrent), WriteMetainfo(*list[i]));
+    }
+
+    // One byte of the last member's data (just before the central directory) flipped.
+    const size_t first = bytes.find(std::string("PK\x01\x02", 4));
+    ASSERT_NE(first, std::string::npos);
+    ASSERT_GT(first, 10u);
+    std::string broken = bytes;
+    broken[first - 10] = static_cast<char>(broken[first - 10] ^ 0x55);
+    EXPECT_THROW(ReadResultsArchive(broken), EResultsFileError);
+}
