@@ -196,38 +196,51 @@ private:
     z_stream m_stream{};
 };
 
-// Writes and packs every member, on two threads when there are enough of them.
-void packMembers(std::vector<TPackedMember>& members, const std::vector<const TTorrentFile*>& sources)
+// Runs work on this thread and, when there are enough members and a second
+// core, on one helper thread beside it. The first exception either throws
+// is rethrown once both have ended; onFailure runs first, so that the other
+// thread stops taking members.
+template <typename Work, typename OnFailure>
+void runOnTwoThreads(size_t memberCount, const Work& work, const OnFailure& onFailure)
 {
-    std::atomic<size_t> next{0};
     std::exception_ptr failure;
     std::mutex failureLock;
-    const auto work = [&] {
+    const auto guarded = [&] {
         try {
-            TMemberPacker packer;
-            for (size_t i = next++; i < members.size(); i = next++) {
-                const auto* entry = dynamic_cast<const TTorrentEx*>(sources[i]);
-                if (entry && entry->IsMagnet())
-                    members[i].content = entry->MagnetUri + "\n";  // a magnet link stands for its torrent
-                else
-                    WriteMetainfo(*sources[i], members[i].content, sources[i]->PieceHashes);
-                packer.Pack(members[i]);
-            }
+            work();
         } catch (...) {
-            next = members.size();
+            onFailure();
             const std::lock_guard lock(failureLock);
             if (!failure) failure = std::current_exception();
         }
     };
     constexpr size_t MembersForTwoThreads = 64;
-    if (members.size() < MembersForTwoThreads || std::thread::hardware_concurrency() < 2) {
-        work();
+    if (memberCount < MembersForTwoThreads || std::thread::hardware_concurrency() < 2) {
+        guarded();
     } else {
-        std::thread helper(work);
-        work();
+        std::thread helper(guarded);
+        guarded();
         helper.join();
     }
     if (failure) std::rethrow_exception(failure);
+}
+
+// Writes and packs every member, on two threads when there are enough of them.
+void packMembers(std::vector<TPackedMember>& members, const std::vector<const TTorrentFile*>& sources)
+{
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        TMemberPacker packer;
+        for (size_t i = next++; i < members.size(); i = next++) {
+            const auto* entry = dynamic_cast<const TTorrentEx*>(sources[i]);
+            if (entry && entry->IsMagnet())
+                members[i].content = entry->MagnetUri + "\n";  // a magnet link stands for its torrent
+            else
+                WriteMetainfo(*sources[i], members[i].content, sources[i]->PieceHashes);
+            packer.Pack(members[i]);
+        }
+    };
+    runOnTwoThreads(members.size(), work, [&] { next = members.size(); });
 }
 
 void putLe16(std::string& out, uint32_t value)
@@ -411,53 +424,36 @@ void unpackMembers(std::vector<TUnpackMember>& members, const TResultsFileLimits
     std::atomic<size_t> next{0};
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> total{0};
-    std::exception_ptr failure;
-    std::mutex failureLock;
     const auto work = [&] {
-        try {
-            z_stream inflater{};
-            if (inflateInit2(&inflater, -MAX_WBITS) != Z_OK) throw EResultsFileError("Cannot start the inflater");
-            struct TEnd {
-                z_stream& s;
-                ~TEnd() { inflateEnd(&s); }
-            } end{inflater};
-            for (size_t i = next++; i < members.size() && !stop; i = next++) {
-                TUnpackMember& m = members[i];
-                if (!m.ready && !unpackMember(m, limits.MaxMemberBytes, inflater, stop)) return;
-                if (!m.ready) {
-                    stop = true;  // the ordered walk reports it
-                    return;
-                }
-                if ((total += m.bytes) > limits.MaxTotalBytes) {
-                    stop = true;
-                    return;
-                }
-                if (isMagnetMember(m.name)) {
-                    m.torrent = loadMagnetMember(m.name, m.content);  // none when it holds no valid link
-                    m.skipped = !m.torrent;
-                } else {
-                    m.torrent = std::make_unique<TTorrentEx>();
-                    m.torrent->LoadMetainfo(m.content);
-                }
-                std::string().swap(m.content);
+        z_stream inflater{};
+        if (inflateInit2(&inflater, -MAX_WBITS) != Z_OK) throw EResultsFileError("Cannot start the inflater");
+        struct TEnd {
+            z_stream& s;
+            ~TEnd() { inflateEnd(&s); }
+        } end{inflater};
+        for (size_t i = next++; i < members.size() && !stop; i = next++) {
+            TUnpackMember& m = members[i];
+            if (!m.ready && !unpackMember(m, limits.MaxMemberBytes, inflater, stop)) return;
+            if (!m.ready) {
+                stop = true;  // the ordered walk reports it
+                return;
             }
-        } catch (...) {
-            stop = true;
-            const std::lock_guard lock(failureLock);
-            if (!failure) failure = std::current_exception();
+            if ((total += m.bytes) > limits.MaxTotalBytes) {
+                stop = true;
+                return;
+            }
+            if (isMagnetMember(m.name)) {
+                m.torrent = loadMagnetMember(m.name, m.content);  // none when it holds no valid link
+                m.skipped = !m.torrent;
+            } else {
+                m.torrent = std::make_unique<TTorrentEx>();
+                m.torrent->LoadMetainfo(m.content);
+            }
+            std::string().swap(m.content);
         }
     };
-    constexpr size_t MembersForTwoThreads = 64;
-    if (members.size() < MembersForTwoThreads || std::thread::hardware_concurrency() < 2) {
-        work();
-    } else {
-        std::thread helper(work);
-        work();
-        helper.join();
-    }
-    if (failure) std::rethrow_exception(failure);
+    runOnTwoThreads(members.size(), work, [&] { stop = true; });
 }
-
 
 }  // namespace
 

@@ -112,6 +112,20 @@ protected:
         QTest::mouseClick(Child<QPushButton>(button), Qt::LeftButton);
     }
 
+    // Adds the endpoint on the Option page, then searches for "fixture" from
+    // the Search page, typing into the focused keyword box; true once the
+    // search has ended.
+    bool AddEndpointAndSearch(const FixtureTorznab& endpoint)
+    {
+        Enter(QStringLiteral("Fixture"), QString::fromStdString(endpoint.ApiUrl()), "btnIndexerAdd");
+        form->findChild<QTabWidget*>()->setCurrentIndex(0);
+        auto* keyword = Child<QComboBox>("cbKeyword");
+        keyword->setFocus();
+        QTest::keyClicks(keyword, QStringLiteral("fixture"));
+        QTest::mouseClick(Child<QPushButton>("btnSearch"), Qt::LeftButton);
+        return Eventually([&] { return !form->Searching(); });
+    }
+
     // Runs a menu's command as a person does: opens the menu, clicks the item.
     void Menu(const QString& menuTitle, QAction* action)
     {
@@ -196,13 +210,7 @@ TEST_F(TorznabWindowTest, SearchListsMagnetRowsWithTheirCommands)
     CreateForm();
     FixtureTorznab endpoint;
     endpoint.SetItems({{"Full", 1, 1, false, 10, 3, 8, -1}, {"Magnet only", -1, 2, true, 5000, 4, 9, -1}});
-    Enter(QStringLiteral("Fixture"), QString::fromStdString(endpoint.ApiUrl()), "btnIndexerAdd");
-    form->findChild<QTabWidget*>()->setCurrentIndex(0);
-    auto* keyword = Child<QComboBox>("cbKeyword");
-    keyword->setFocus();
-    QTest::keyClicks(keyword->lineEdit(), QStringLiteral("fixture"));
-    QTest::mouseClick(Child<QPushButton>("btnSearch"), Qt::LeftButton);
-    ASSERT_TRUE(Eventually([&] { return !form->Searching(); }));
+    ASSERT_TRUE(AddEndpointAndSearch(endpoint));
     EXPECT_EQ(form->summaries, QStringList{QStringLiteral("2 torrents and 1 files found.")});
 
     TResultModel* model = form->Model();
@@ -256,13 +264,7 @@ TEST_F(TorznabWindowTest, TheSitesListSaysWhyAnIndexerFailed)
     CreateForm();
     FixtureTorznab endpoint;
     endpoint.SetSearchReply({200, TorznabErrorXml(100, "Invalid API Key"), false, ""});
-    Enter(QStringLiteral("Fixture"), QString::fromStdString(endpoint.ApiUrl()), "btnIndexerAdd");
-    form->findChild<QTabWidget*>()->setCurrentIndex(0);
-    auto* keyword = Child<QComboBox>("cbKeyword");
-    keyword->setFocus();
-    QTest::keyClicks(keyword->lineEdit(), QStringLiteral("fixture"));
-    QTest::mouseClick(Child<QPushButton>("btnSearch"), Qt::LeftButton);
-    ASSERT_TRUE(Eventually([&] { return !form->Searching(); }));
+    ASSERT_TRUE(AddEndpointAndSearch(endpoint));
     // The indexer follows the ten catalogue slots, with its own words.
     const QString state = form->SiteStateText(SITE_COUNT);
     EXPECT_NE(state.indexOf(QStringLiteral("Invalid API Key")), -1) << state.toStdString();
