@@ -15,7 +15,7 @@ test_pkgs=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libtorrent-rasterbar-dev libcurl4-openssl-dev
-  mktorrent transmission-cli python3 opentracker nginx unzip
+  mktorrent transmission-cli python3 python3-libtorrent opentracker nginx unzip
   xvfb xauth imagemagick openbox
   xdg-utils shared-mime-info
 )

@@ -1,6 +1,6 @@
 # Fails when a folder of src/ includes a header of a folder above it. The
 # order is bottom-up; app and cli sit on top and may include any folder.
-set(layers base metainfo worker net settings tracker search results update cli app)
+set(layers base metainfo worker net settings tracker swarm search results update cli app)
 list(LENGTH layers count)
 set(failures "")
 foreach(index RANGE 0 ${count})
