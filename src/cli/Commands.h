@@ -16,5 +16,6 @@ void addGetCommand(CLI::App& app);
 void addPeersCommand(CLI::App& app);
 void addPackCommand(CLI::App& app);
 void addMagnetCommand(CLI::App& app);
+void addMetadataCommand(CLI::App& app);
 
 }  // namespace sorvena::cli

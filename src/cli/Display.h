@@ -31,4 +31,8 @@ std::string TerminalText(std::string_view bytes);
 // (without "file").
 nlohmann::ordered_json TorrentToJson(const TTorrentFile& torrent);
 
+// What `info` prints for one torrent on stdout: title (a file name, a link)
+// with " (load failed)" unless ok, then the fields and the load messages.
+void PrintTorrentSummary(const std::string& title, const TTorrentFile& torrent, bool ok);
+
 }  // namespace sorvena::cli

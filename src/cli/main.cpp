@@ -18,6 +18,7 @@ int main(int argc, char** argv)
     sorvena::cli::addPeersCommand(app);
     sorvena::cli::addPackCommand(app);
     sorvena::cli::addMagnetCommand(app);
+    sorvena::cli::addMetadataCommand(app);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
