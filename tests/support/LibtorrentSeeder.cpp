@@ -15,13 +15,13 @@ constexpr const char* Python = "/usr/bin/python3";
 
 bool LibtorrentSeeder::Available()
 {
-    return RunProgram(Python, {Python, "-c", "import libtorrent"}).status == 0;
+    return RunProgram(Python, {"-c", "import libtorrent"}).status == 0;
 }
 
 LibtorrentSeeder::LibtorrentSeeder(const std::string& dataDir, const std::vector<std::string>& torrentFiles,
                                    const std::string& tracker)
 {
-    std::vector<std::string> args = {Python, SORVENA_SUPPORT_DIR "/seed_torrents.py", dataDir};
+    std::vector<std::string> args = {SORVENA_SUPPORT_DIR "/seed_torrents.py", dataDir};
     if (!tracker.empty()) {
         args.push_back("--tracker");
         args.push_back(tracker);
