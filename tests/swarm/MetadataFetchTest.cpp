@@ -243,5 +243,38 @@ TEST(MetadataFetch, StopEndsTheFetch)
     EXPECT_EQ(result.Reason, "stopped");
 }
 
+TEST(MetadataFetch, PeerOfTheLinkByHostName)
+{
+    const SeedTorrent torrent = fewFiles();
+    FixturePeer good(torrent.info, PeerBehaviour::Serve);
+    const std::string port = good.Endpoint().substr(good.Endpoint().rfind(':') + 1);
+    // "localhost" resolves from the hosts file, without the network.
+    const MetadataFetchResult result = fetch(SeedMagnet(torrent, {}, {"localhost:" + port}));
+    ASSERT_TRUE(result.Torrent) << result.Reason;
+    EXPECT_EQ(result.Torrent->InfoHashHex, torrent.infoHashHex);
+}
+
+TEST(MetadataFetch, NoMorePeersAtOnceThanAllowed)
+{
+    const SeedTorrent torrent = fewFiles();
+    FixturePeer first(torrent.info, PeerBehaviour::Stall);
+    FixturePeer second(torrent.info, PeerBehaviour::Stall);
+    FixturePeer third(torrent.info, PeerBehaviour::Stall);
+    MetadataFetchOptions options;  // stalls end only after the idle limit of 15 s
+    options.peersAtOnce = 2;
+    std::stop_source stop;
+    std::jthread stopper([&] {
+        first.WaitHandshake(EventWaitCap);
+        second.WaitHandshake(EventWaitCap);
+        stop.request_stop();
+    });
+    const MetadataFetchResult result =
+        fetch(SeedMagnet(torrent, {}, {first.Endpoint(), second.Endpoint(), third.Endpoint()}), options,
+              stop.get_token());
+    EXPECT_EQ(result.Reason, "stopped");
+    EXPECT_EQ(third.Connections(), 0);
+    EXPECT_EQ(result.PeersAsked, 2u);
+}
+
 }  // namespace
 }  // namespace sorvena::test
