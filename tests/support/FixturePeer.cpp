@@ -34,21 +34,31 @@ std::string dataMessage(int64_t piece, int64_t totalSize, std::string_view data)
 
 }  // namespace
 
-FixturePeer::FixturePeer(std::string info, PeerBehaviour behaviour)
-    : m_info(std::move(info)), m_infoHashRaw(Sha1Raw(m_info)), m_behaviour(behaviour)
+FixturePeer::FixturePeer(std::string info, PeerBehaviour behaviour, const char* address)
+    : m_info(std::move(info)), m_infoHashRaw(Sha1Raw(m_info)), m_behaviour(behaviour),
+      m_v6(std::string_view(address).find(':') != std::string_view::npos)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
+    sockaddr_storage a{};
+    socklen_t length = 0;
+    if (m_v6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&a);
+        v6->sin6_family = AF_INET6;
+        ::inet_pton(AF_INET6, address, &v6->sin6_addr);
+        length = sizeof *v6;
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&a);
+        v4->sin_family = AF_INET;
+        ::inet_pton(AF_INET, address, &v4->sin_addr);
+        length = sizeof *v4;
+    }
+    const int fd = ::socket(a.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), length) != 0 || ::listen(fd, 16) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
         if (fd >= 0) ::close(fd);
         return;
     }
     m_listenFd = fd;
-    m_port = ntohs(a.sin_port);
+    m_port = ntohs(m_v6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
     m_thread = std::thread([this] { run(); });
 }
 
@@ -61,13 +71,19 @@ FixturePeer::~FixturePeer()
 
 std::string FixturePeer::Endpoint() const
 {
-    return "127.0.0.1:" + std::to_string(m_port);
+    return (m_v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(m_port);
 }
 
 bool FixturePeer::WaitHandshake(std::chrono::milliseconds cap)
 {
     std::unique_lock lock(m_mutex);
-    return m_handshook.wait_for(lock, cap, [&] { return m_handshakes > 0; });
+    return m_changed.wait_for(lock, cap, [&] { return m_handshakes > 0; });
+}
+
+bool FixturePeer::WaitServed(int connections, std::chrono::milliseconds cap)
+{
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, cap, [&] { return m_served >= connections; });
 }
 
 void FixturePeer::run()
@@ -80,6 +96,11 @@ void FixturePeer::run()
         ++m_connections;
         serve(fd);
         ::close(fd);
+        {
+            std::lock_guard lock(m_mutex);
+            ++m_served;
+        }
+        m_changed.notify_all();
     }
 }
 
@@ -125,7 +146,7 @@ void FixturePeer::serve(int fd)
         std::lock_guard lock(m_mutex);
         ++m_handshakes;
     }
-    m_handshook.notify_all();
+    m_changed.notify_all();
 
     if (m_behaviour == PeerBehaviour::HugeMessage) {
         sendAll(fd, std::string("\x7f\xff\xff\xff\x05", 5));

@@ -29,14 +29,14 @@ enum class PeerBehaviour {
 class FixturePeer {
 public:
     // Serves info (the bencoded info dictionary); its SHA-1 is the info
-    // hash it expects in a handshake.
-    FixturePeer(std::string info, PeerBehaviour behaviour);
+    // hash it expects in a handshake. address: "127.0.0.1" or "::1".
+    FixturePeer(std::string info, PeerBehaviour behaviour, const char* address = "127.0.0.1");
     ~FixturePeer();
     FixturePeer(const FixturePeer&) = delete;
     FixturePeer& operator=(const FixturePeer&) = delete;
 
     bool Listening() const { return m_listenFd >= 0; }
-    // "127.0.0.1:<port>"
+    // "127.0.0.1:<port>" or "[::1]:<port>"
     std::string Endpoint() const;
 
     int Connections() const { return m_connections; }
@@ -44,6 +44,8 @@ public:
     uint64_t BytesSent() const { return m_sent; }
     // Waits until a connection has sent its handshake (or cap passed).
     bool WaitHandshake(std::chrono::milliseconds cap);
+    // Waits until this many connections have been served to their end.
+    bool WaitServed(int connections, std::chrono::milliseconds cap);
 
 private:
     void run();
@@ -57,13 +59,15 @@ private:
     PeerBehaviour m_behaviour;
     int m_listenFd = -1;
     uint16_t m_port = 0;
+    bool m_v6 = false;
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_connections{0};
     std::atomic<int> m_requests{0};
     std::atomic<uint64_t> m_sent{0};
     std::mutex m_mutex;
-    std::condition_variable m_handshook;
+    std::condition_variable m_changed;
     int m_handshakes = 0;  // guarded by m_mutex
+    int m_served = 0;      // guarded by m_mutex
     std::thread m_thread;
 };
 

@@ -167,6 +167,7 @@ TEST(MetadataFetch, FloodCostsNoMoreMemoryThanAFewMessages)
     const AllocationPeak peak;
     const MetadataFetchResult result = FetchMagnetMetadata(*entry, options);
     EXPECT_EQ(result.Reason, "no peer had the file list");
+    ASSERT_TRUE(flood.WaitServed(1, EventWaitCap));
     EXPECT_GT(flood.BytesSent(), MetadataMaxUselessBytes);
     // The read buffer, one kept message, the fixture's burst: well under 1 MiB.
     EXPECT_LT(peak.Bytes(), 1024u * 1024);
@@ -252,6 +253,24 @@ TEST(MetadataFetch, PeerOfTheLinkByHostName)
     const MetadataFetchResult result = fetch(SeedMagnet(torrent, {}, {"localhost:" + port}));
     ASSERT_TRUE(result.Torrent) << result.Reason;
     EXPECT_EQ(result.Torrent->InfoHashHex, torrent.infoHashHex);
+}
+
+TEST(MetadataFetch, PeersOverIPv6FromTheTrackerAndTheLink)
+{
+    const SeedTorrent torrent = manyFiles(5);
+    // The link's peer is asked first and rejects; only the tracker's can give it.
+    FixturePeer fromLink(torrent.info, PeerBehaviour::Reject, "::1");
+    FixturePeer fromTracker(torrent.info, PeerBehaviour::Serve, "::1");
+    if (!fromTracker.Listening() || !fromLink.Listening()) GTEST_SKIP() << "no IPv6 loopback on this host";
+    FixtureTracker tracker({{200, "d8:intervali1800e5:peers0:6:peers6" + BString(CompactPeers({fromTracker.Endpoint()})) + "e"}});
+    MetadataFetchOptions options;
+    options.peersAtOnce = 1;
+    const MetadataFetchResult result = fetch(SeedMagnet(torrent, {tracker.Url()}, {fromLink.Endpoint()}), options);
+    ASSERT_TRUE(result.Torrent) << result.Reason;
+    EXPECT_EQ(result.Torrent->InfoHashHex, torrent.infoHashHex);
+    EXPECT_EQ(fromLink.Connections(), 1);
+    EXPECT_EQ(fromTracker.Connections(), 1);
+    EXPECT_EQ(result.PeersFound, 2u);
 }
 
 TEST(MetadataFetch, NoMorePeersAtOnceThanAllowed)
