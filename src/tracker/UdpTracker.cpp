@@ -364,6 +364,9 @@ AddressOutcome announceToAddress(const addrinfo& address, const AnnounceRequest&
     };
 
     for (;;) {
+        // No new connect for an announce that could not be sent.
+        if (announceSends >= options.maxSends || exchange.Expired())
+            return failed(Step::Silent, "announce", announceSends);
         if (!connection || Clock::now() - connection->obtained >= options.connectionIdLifetime) {
             const uint32_t transactionId = randomWord();
             const std::string connect = connectRequest(transactionId);
@@ -384,8 +387,6 @@ AddressOutcome announceToAddress(const addrinfo& address, const AnnounceRequest&
             cache.Put(key, *connection, options.connectionIdLifetime);
         }
 
-        if (announceSends >= options.maxSends || exchange.Expired())
-            return failed(Step::Silent, "announce", announceSends);
         const uint32_t transactionId = randomWord();
         const std::string announce = announceRequest(connection->id, transactionId, request, peerKey);
         Step step = Step::Silent;
