@@ -263,7 +263,10 @@ FetchResult TCheckPingThread::fetchAnnounce(const std::string& url, const FetchO
         }
         FetchOptions one = fetch;
         one.attempts = 1;
-        one.limits.attempt = std::min(fetch.limits.attempt, left);
+        const auto attemptLimit = fetch.limits.attempt > std::chrono::milliseconds::zero()
+                                      ? fetch.limits.attempt
+                                      : std::chrono::milliseconds(FetchAttemptLimitMs);
+        one.limits.attempt = std::min(attemptLimit, left);
         const int attemptsBefore = result.attempts;
         result = GetHtml(url, one, reply);
         result.attempts += attemptsBefore;
