@@ -593,6 +593,12 @@ void TMainForm::closeEvent(QCloseEvent* event)
     // Then the receiver: from here on every send returns at once.
     m_messages->Close();
     if (m_searching) StopSearch();  // without the report
+    // Every peer check ends with the window, those of a finished search and
+    // those of Check Peers alike. Only requests: nothing waits for a worker,
+    // and each ends within about 100 ms (a name lookup aside).
+    m_state->TerminateWorkers();
+    for (const auto& check : m_manualChecks)
+        if (const auto worker = check.lock()) worker->Terminate();
     event->accept();
 }
 

@@ -23,6 +23,7 @@
 #include "metainfo/TorrentFile.h"
 #include "worker/ConsoleMessages.h"
 #include "tracker/CheckPingThread.h"
+#include "tracker/UdpTracker.h"
 #include "base/AsciiCase.h"
 
 namespace sorvena::cli {
@@ -35,13 +36,13 @@ struct PeersOptions {
     double timeoutSeconds = 0;  // 0 = until every check has ended
 };
 
-// The check asks every tracker, but only http:// and https:// ones can
-// answer: GetHtml does not speak the UDP tracker protocol that most torrents
-// list today.
-bool hasHttpTracker(const TTorrentFile& torrent)
+// The check asks every tracker; those of other schemes (wss://, dht://) give
+// no answer.
+bool hasAskableTracker(const TTorrentFile& torrent)
 {
     for (const std::string& url : PeerCheckTrackers(torrent)) {
-        if (AsciiStartsWithNoCase(url, "http://") || AsciiStartsWithNoCase(url, "https://")) return true;
+        if (AsciiStartsWithNoCase(url, "http://") || AsciiStartsWithNoCase(url, "https://") || IsUdpTrackerUrl(url))
+            return true;
     }
     return false;
 }
@@ -94,11 +95,10 @@ void runPeers(const PeersOptions& options)
             exitStatus = 1;
             continue;
         }
-        if (!hasHttpTracker(torrent)) {
+        if (!hasAskableTracker(torrent)) {
             const bool none = torrent.AnnounceUrl.empty() && torrent.BackupTrackers.empty();
             const std::string why = none ? "the torrent lists no tracker"
-                                          : "the torrent lists no http:// or https:// tracker (peers are counted "
-                                            "over HTTP only)";
+                                          : "the torrent lists no http://, https:// or udp:// tracker";
             output->line(stderr, "sorvena-cli: " + TerminalText(path) + ": no usable tracker: " + why + "\n");
             exitStatus = 1;
             continue;

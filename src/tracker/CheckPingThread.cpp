@@ -239,15 +239,49 @@ void TCheckPingThread::Execute()
     check();
 }
 
-bool TCheckPingThread::waitBeforeRecheck()
+bool TCheckPingThread::waitFor(std::chrono::milliseconds wait, std::chrono::steady_clock::time_point until)
 {
     std::unique_lock lock(m_mutex);
-    m_recheck.wait_for(lock, StopToken(), m_options.recheckWait, [] { return false; });
+    const auto end = std::min(std::chrono::steady_clock::now() + wait, until);
+    m_recheck.wait_until(lock, StopToken(), end, [] { return false; });
     return !Terminated();
+}
+
+FetchResult TCheckPingThread::fetchAnnounce(const std::string& url, const FetchOptions& fetch, std::string& reply,
+                                            std::chrono::steady_clock::time_point until)
+{
+    // GetHtml's attempts one by one, so that the check's end cuts the
+    // attempt in progress (its limit is what is left) and every pause.
+    FetchResult result;
+    for (int attempt = 1;; ++attempt) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left <= std::chrono::milliseconds::zero()) {
+            result.ok = false;
+            result.error = FetchError::TooLong;
+            result.reason = "the peer check's time limit passed";
+            return result;
+        }
+        FetchOptions one = fetch;
+        one.attempts = 1;
+        const auto attemptLimit = fetch.limits.attempt > std::chrono::milliseconds::zero()
+                                      ? fetch.limits.attempt
+                                      : std::chrono::milliseconds(FetchAttemptLimitMs);
+        one.limits.attempt = std::min(attemptLimit, left);
+        const int attemptsBefore = result.attempts;
+        result = GetHtml(url, one, reply);
+        result.attempts += attemptsBefore;
+        if (result.ok || result.error == FetchError::Stopped || attempt >= fetch.attempts) return result;
+        if (!waitFor(fetch.pause, until)) {
+            result.error = FetchError::Stopped;
+            return result;
+        }
+    }
 }
 
 void TCheckPingThread::check()
 {
+    using Clock = std::chrono::steady_clock;
+    const auto until = Clock::now() + m_options.checkLimit;
     const std::string query =
         BuildAnnounceQuery(m_infoHashRaw, ClientPeerId, "", "", AnnouncePort, 0, 0, 0);
     FetchOptions fetch;
@@ -256,6 +290,10 @@ void TCheckPingThread::check()
     fetch.readTimeoutMs = FetchReadTimeout;
     fetch.limits = m_options.fetchLimits;
     fetch.stop = StopToken();
+    AnnounceRequest udpRequest;
+    udpRequest.InfoHashRaw = m_infoHashRaw;
+    udpRequest.PeerId = std::string(ClientPeerId);
+    udpRequest.Port = static_cast<uint16_t>(AnnouncePort);
 
     PeerAddresses addresses(m_options.maxAddresses);
     // The body of the last successful fetch. A fetch that fails on every
@@ -263,29 +301,53 @@ void TCheckPingThread::check()
     // the re-asking ends with the addresses collected so far.
     std::string reply;
     bool answered = false;
+    const auto timeLeft = [&] { return std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()); };
     for (const std::string& tracker : m_trackers) {
-        const std::string url = AnnounceRequestUrl(tracker, query);
+        if (timeLeft() <= std::chrono::milliseconds::zero()) break;
+        const bool udp = IsUdpTrackerUrl(tracker);
+        const std::string url = udp ? std::string() : AnnounceRequestUrl(tracker, query);
         for (;;) {
-            const FetchResult fetched = GetHtml(url, fetch, reply);
-            if (Terminated()) break;
-            if (!fetched.ok) {
-                // Why a tracker gave nothing, for the developer: a refused
-                // certificate looks like no answer to the user.
-                std::string why = tracker + ": " + FetchErrorText(fetched.error);
-                if (!fetched.reason.empty()) why += ": " + fetched.reason;
-                SORVENA_TRACE(why);
-            }
             size_t added = 0;
-            if (!reply.empty()) {
-                answered = true;
-                if (addReplyPeers(reply, addresses, added) == ReplyPeers::MalformedPeer) return;
+            if (udp) {
+                // Nothing of an earlier pass is read again: an announce that
+                // gets no answer brings nothing new, which ends the re-asking.
+                UdpAnnounceOptions udpOptions = m_options.udp;
+                udpOptions.limit = std::max(std::min(udpOptions.limit, timeLeft()), std::chrono::milliseconds(1));
+                const UdpAnnounceReply announced = UdpAnnounce(tracker, udpRequest, udpOptions, StopToken());
+                if (Terminated()) break;
+                if (!announced.Answered) {
+                    SORVENA_TRACE(tracker + ": " + announced.Reason);
+                } else {
+                    answered = true;
+                    if (announced.Failure.empty())
+                        for (const PeerEndpoint& peer : announced.Peers)
+                            if (!addresses.Add(peer.Address, added)) break;
+                }
+            } else {
+                const FetchResult fetched = fetchAnnounce(url, fetch, reply, until);
+                if (Terminated()) break;
+                if (!fetched.ok) {
+                    // Why a tracker gave nothing, for the developer: a refused
+                    // certificate looks like no answer to the user.
+                    std::string why = tracker + ": " + FetchErrorText(fetched.error);
+                    if (!fetched.reason.empty()) why += ": " + fetched.reason;
+                    SORVENA_TRACE(why);
+                }
+                if (!reply.empty()) {
+                    answered = true;
+                    if (addReplyPeers(reply, addresses, added) == ReplyPeers::MalformedPeer) return;
+                }
             }
-            if (added == 0 || addresses.Full() || !waitBeforeRecheck()) break;
+            if (added == 0 || addresses.Full() || !waitFor(m_options.recheckWait, until) ||
+                timeLeft() <= std::chrono::milliseconds::zero())
+                break;
         }
         // Only the first tracker that answers is used, whatever it said.
         if (answered || Terminated()) break;
     }
     if (Terminated() || !m_messages) return;
+    if (timeLeft() <= std::chrono::milliseconds::zero())
+        SORVENA_TRACE(m_infoHashHex + ": the peer check's time limit passed; reporting the addresses collected so far");
     const auto count = static_cast<int32_t>(std::min<size_t>(addresses.Count(), INT32_MAX));
     m_messages->PeerCount(m_infoHashHex, count);
 }

@@ -2,13 +2,24 @@
 // The peer check: how many distinct peers a torrent's trackers hand out.
 //
 // A TCheckPingThread asks the torrent's trackers in order (the announce URL,
-// then every backup tracker) with HTTP or HTTPS announce requests (GetHtml:
-// UDP trackers cannot answer), writes a trace line for every tracker fetch
-// that failed on all attempts, with its reason, keeps re-asking the
-// first tracker that answers while each answer brings addresses it has not
-// seen, and reports the number of distinct addresses once, with the
-// synchronous WM_PEER_COUNT message, keyed by the torrent's info hash text.
-
+// then every backup tracker): http:// and https:// ones with HTTP announce
+// requests (GetHtml), udp:// ones with UDP announces (BEP 15, UdpAnnounce).
+// It writes a trace line for every tracker that gave no answer, with its
+// reason, keeps re-asking the first tracker that answers while each answer
+// brings addresses it has not seen, and reports the number of distinct
+// addresses once, with the synchronous WM_PEER_COUNT message, keyed by the
+// torrent's info hash text.
+//
+// Time bounds (the defaults; PeerCheckOptions changes them). One HTTP
+// tracker's turn takes at most FetchAttempts x AnnounceAttemptLimit plus two
+// pauses of FetchRetryDelay: 3 x 30 s + 2 x 2 s = 94 s for a tracker that
+// trickles, 3 x 15 s + 4 s = 49 s for one that takes the request and stays
+// silent or never accepts. One UDP tracker's turn takes at most 30 s
+// (UdpAnnounceOptions). However many trackers a torrent lists and however
+// long the re-asking goes on, a whole check ends after PeerCheckLimit
+// (300 s) and reports what it has collected by then: every wait and every
+// attempt is cut at that time. Name resolution is the one step that cannot
+// be cut short; the resolver's own timeouts bound it.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -21,6 +32,7 @@
 
 #include "metainfo/TorrentFile.h"
 #include "net/IndyUtil.h"
+#include "tracker/UdpTracker.h"
 #include "worker/WorkerMessages.h"
 #include "worker/WorkerThread.h"
 
@@ -36,6 +48,16 @@ inline constexpr std::chrono::milliseconds PeerRecheckWait{10000};
 // so that a tracker handing out new addresses without end cannot make a
 // check grow without bound; the count reported is then this number.
 inline constexpr size_t PeerCheckMaxAddresses = 100000;
+// The time limits of each HTTP announce attempt. A tracker's reply is a few
+// kilobytes at most and comes at once or not at all; the search's fetches,
+// which carry whole torrents, keep the longer FetchLimits defaults.
+inline constexpr std::chrono::milliseconds AnnounceConnectLimit{15000};  // TCP connect, again the TLS handshake
+inline constexpr std::chrono::milliseconds AnnounceReadLimit{15000};     // the longest wait for the next bytes
+inline constexpr std::chrono::milliseconds AnnounceAttemptLimit{30000};  // one whole attempt
+inline constexpr FetchLimits AnnounceFetchLimits{AnnounceConnectLimit, AnnounceReadLimit, AnnounceAttemptLimit};
+// A whole check, every tracker and every re-ask included, ends after this
+// long and reports the addresses collected by then.
+inline constexpr std::chrono::milliseconds PeerCheckLimit{300000};
 
 // The query part of an announce URL, beginning with "?": info_hash (every
 // byte other than an ASCII letter, digit, "-", "_", "." or "~" written as "%"
@@ -66,7 +88,9 @@ std::vector<std::string> PeerCheckTrackers(const TTorrentFile& torrent);
 struct PeerCheckOptions {
     std::chrono::milliseconds recheckWait = PeerRecheckWait;
     std::chrono::milliseconds fetchPause = std::chrono::seconds(FetchRetryDelay);  // between attempts of a fetch
-    FetchLimits fetchLimits;  // the time limits of each attempt: a tracker that stalls cannot hold a check
+    FetchLimits fetchLimits = AnnounceFetchLimits;  // each HTTP attempt: a tracker that stalls cannot hold a check
+    UdpAnnounceOptions udp;                         // each UDP announce
+    std::chrono::milliseconds checkLimit = PeerCheckLimit;
     size_t maxAddresses = PeerCheckMaxAddresses;
 };
 
@@ -85,7 +109,9 @@ struct PeerCheckOptions {
 // addresses) per worker. None when the worker was asked to end (Terminate),
 // when a tracker's peer list holds an item that is not a dictionary with a
 // text "ip", or when anything fails inside the worker (out of memory). When no
-// tracker answers, the count is 0. Terminate also cuts a fetch or a wait short.
+// tracker answers, the count is 0. A UDP tracker's error reply counts as an
+// answer with no addresses, as an HTTP "failure reason" does. Terminate also
+// cuts a fetch, an announce or a wait short.
 class TCheckPingThread final : public TWorkerThread {
 public:
     static std::shared_ptr<TCheckPingThread> Create(const TTorrentFile& torrent,
@@ -113,8 +139,12 @@ protected:
 
 private:
     void check();
-    // Waits options.recheckWait; false when the wait ended by Terminate.
-    bool waitBeforeRecheck();
+    // Waits for wait or until the time until, whichever comes first; false
+    // when the wait ended by Terminate.
+    bool waitFor(std::chrono::milliseconds wait, std::chrono::steady_clock::time_point until);
+    // The HTTP announce of one pass: GetHtml's attempts, each cut at until.
+    FetchResult fetchAnnounce(const std::string& url, const FetchOptions& fetch, std::string& reply,
+                              std::chrono::steady_clock::time_point until);
 
     const std::vector<std::string> m_trackers;
     const std::string m_infoHashRaw;

@@ -32,6 +32,7 @@
 #include <fstream>
 
 #include "ResultRows.h"
+#include "app/GuiMessages.h"
 #include "app/Main.h"
 #include "app/ResultModel.h"
 #include "app/ResultTreeView.h"
@@ -39,6 +40,9 @@
 #include "search/SearchState.h"
 #include "support/FixtureSites.h"
 #include "support/FixtureTracker.h"
+#include "support/PeerCheckRun.h"
+#include "support/ScriptedUdpTracker.h"
+#include "support/Waits.h"
 #include "worker/WorkerThread.h"
 
 namespace sorvena::test {
@@ -287,6 +291,49 @@ TEST_F(WindowInputTest, CheckPeersCountsTheSelectedTorrentsAgain)
     ASSERT_TRUE(ClickContextMenu(Model()->index(0, 0), QStringLiteral("Check Peers")));
     EXPECT_EQ(form->State()->CheckThreadCount(), 0u);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Cell(0, COL_PEERS) == QStringLiteral("2"); }, WaitMs));
+}
+
+TEST_F(WindowInputTest, ClosingTheWindowEndsEveryPeerCheckAtOnce)
+{
+    // Trackers that take the request and never answer, and limits far
+    // beyond any test: only closing the window can end these checks.
+    FixtureTracker silentHttp({{200, "", true}});
+    ScriptedUdpTracker silentUdp([](const UdpRequest&, size_t) { return std::vector<std::string>{}; });
+    ScriptedUdpTracker silentAutomatic([](const UdpRequest&, size_t) { return std::vector<std::string>{}; });
+    ASSERT_TRUE(silentHttp.Listening() && silentUdp.Listening() && silentAutomatic.Listening());
+    Show();
+    PeerCheckOptions endless;
+    endless.recheckWait = std::chrono::hours(24);
+    endless.fetchLimits = {std::chrono::hours(24), std::chrono::hours(24), std::chrono::hours(24)};
+    endless.udp.firstWait = std::chrono::hours(24);
+    endless.udp.limit = std::chrono::hours(24);
+    endless.checkLimit = std::chrono::hours(24);
+    form->SetPeerCheckOptions(endless);
+    Add({.name = "http", .peers = 5, .announce = silentHttp.Url()});
+    Add({.name = "udp", .peers = 3, .announce = silentUdp.Url()});
+
+    ClickRow(Model()->index(0, 0));
+    Key(Qt::Key_A, Qt::ControlModifier);
+    Key(Qt::Key_P, Qt::ControlModifier);  // Check Peers
+    // One still counting for a search that has ended, as a search worker
+    // registers it.
+    const auto automatic =
+        TCheckPingThread::Create(*TorrentWithTrackers(silentAutomatic.Url()), form->Messages(), endless);
+    form->State()->AddCheckThread(automatic);
+    automatic->Start();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            return !silentHttp.Targets().empty() && !silentUdp.Requests().empty() &&
+                   !silentAutomatic.Requests().empty();
+        },
+        WaitMs));
+
+    // The title bar's close button does this.
+    EXPECT_TRUE(form->close());
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap)) << "a check outlived the window";
+    EXPECT_EQ(Cell(0, COL_PEERS), QString());
+    EXPECT_EQ(Cell(1, COL_PEERS), QString());
 }
 
 TEST_F(WindowInputTest, SelectAllTakesTheRowsTheFiltersHide)

@@ -132,15 +132,23 @@ std::string OpentrackerProcess::AnnounceUrl() const
     return "http://127.0.0.1:" + std::to_string(m_port) + "/announce";
 }
 
+std::string OpentrackerProcess::UdpAnnounceUrl() const
+{
+    return "udp://127.0.0.1:" + std::to_string(m_port) + "/announce";
+}
+
 bool OpentrackerProcess::start(const std::string& program)
 {
     m_port = freePort();
     const std::string port = std::to_string(m_port);
     const std::string dir = m_dir.string();
     const std::string log = (m_dir / "log.txt").string();
-    // -i before -p: the address applies to the ports named after it. No -P:
-    // without it no UDP port is bound.
-    std::vector<std::string> args = {program, "-i", "127.0.0.1", "-p", port, "-d", dir, "-w", "whitelist.txt"};
+    // -i before the ports: the address applies to the ports named after it.
+    // The UDP port has the TCP port's number and is bound first, so that a
+    // UDP port already taken ends the program before it accepts on TCP and
+    // the next try picks another number.
+    std::vector<std::string> args = {program, "-i", "127.0.0.1", "-P", port, "-p", port,
+                                     "-d", dir, "-w", "whitelist.txt"};
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);

@@ -32,8 +32,9 @@ public:
 
     bool Running() const { return m_pid > 0; }
     const std::string& Error() const { return m_error; }
-    uint16_t Port() const { return m_port; }
+    uint16_t Port() const { return m_port; }  // TCP, and UDP on the same number
     std::string AnnounceUrl() const;
+    std::string UdpAnnounceUrl() const;
 
 private:
     bool start(const std::string& program);

@@ -11,6 +11,7 @@
 
 #include "support/FixtureTracker.h"
 #include "support/PeerCheckRun.h"
+#include "support/ScriptedUdpTracker.h"
 #include "support/TestPki.h"
 #include "support/Waits.h"
 #include "tracker/CheckPingThread.h"
@@ -29,6 +30,18 @@ PeerCheckOptions quick(size_t maxAddresses = PeerCheckMaxAddresses)
     options.recheckWait = 1ms;
     options.fetchPause = 1ms;
     options.maxAddresses = maxAddresses;
+    return options;
+}
+
+// Every wait and limit far longer than any test runs.
+PeerCheckOptions endless()
+{
+    PeerCheckOptions options;
+    options.recheckWait = std::chrono::hours(24);
+    options.fetchLimits = {std::chrono::hours(24), std::chrono::hours(24), std::chrono::hours(24)};
+    options.udp.firstWait = std::chrono::hours(24);
+    options.udp.limit = std::chrono::hours(24);
+    options.checkLimit = std::chrono::hours(24);
     return options;
 }
 
@@ -240,9 +253,9 @@ TEST_F(CheckPingThread, TerminateEndsTheCheckWithoutAReport)
         const char* name;
         TrackerReply reply;
     };
-    // A wait before asking again far longer than any test runs, and a fetch
-    // that would wait forever (the read timeout is unlimited): only the
-    // request can end either, so the check ending at all shows that it did.
+    // A wait before asking again and fetch limits far longer than any test
+    // runs: only the request can end either, so the check ending at all
+    // shows that it did.
     const Case cases[] = {
         {"during the wait before asking again", ok(DictionaryPeers({"10.0.0.1"}))},
         {"during a fetch the tracker never answers", {200, "", true}},
@@ -252,9 +265,7 @@ TEST_F(CheckPingThread, TerminateEndsTheCheckWithoutAReport)
         FixtureTracker tracker({c.reply});
         ASSERT_TRUE(tracker.Listening());
         PeerCountLog log;
-        PeerCheckOptions options;
-        options.recheckWait = std::chrono::hours(24);
-        const auto worker = TCheckPingThread::Create(*TorrentWithTrackers(tracker.Url()), log.Receiver(), options);
+        const auto worker = TCheckPingThread::Create(*TorrentWithTrackers(tracker.Url()), log.Receiver(), endless());
         worker->Start();
         while (tracker.Targets().empty()) std::this_thread::sleep_for(5ms);
         std::this_thread::sleep_for(100ms);  // into the wait, or deep in the read
@@ -264,6 +275,19 @@ TEST_F(CheckPingThread, TerminateEndsTheCheckWithoutAReport)
         ASSERT_TRUE(worker->WaitEnded(EventWaitCap)) << "the request did not end the check";
         EXPECT_TRUE(log.Reports().empty());
         EXPECT_EQ(tracker.Targets().size(), 1u);
+    }
+    {
+        SCOPED_TRACE("during a UDP announce the tracker never answers");
+        ScriptedUdpTracker tracker([](const UdpRequest&, size_t) { return std::vector<std::string>{}; });
+        ASSERT_TRUE(tracker.Listening());
+        PeerCountLog log;
+        const auto worker = TCheckPingThread::Create(*TorrentWithTrackers(tracker.Url()), log.Receiver(), endless());
+        worker->Start();
+        while (tracker.Requests().empty()) std::this_thread::sleep_for(5ms);
+        worker->Terminate();
+        ASSERT_TRUE(worker->WaitEnded(EventWaitCap)) << "the request did not end the check";
+        EXPECT_TRUE(log.Reports().empty());
+        EXPECT_EQ(tracker.Requests().size(), 1u);
     }
 }
 
@@ -286,6 +310,137 @@ TEST_F(CheckPingThread, OutlivesItsTorrentAndFreesItselfWhenItEnds)
     while (!watched.expired() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(watched.expired());
     EXPECT_EQ(log.Reports(), (std::vector<PeerCountLog::Report>{{hash, 2}}));
+}
+
+// What a scripted UDP tracker answers to its n-th announce (the last repeats).
+struct UdpPass {
+    enum Kind { Peers, Error, Silent } kind = Peers;
+    std::vector<std::string> peers;  // "a.b.c.d:port" or "[v6]:port"
+};
+
+ScriptedUdpTracker::Script udpPasses(std::vector<UdpPass> passes)
+{
+    auto announces = std::make_shared<size_t>(0);
+    return [passes, announces](const UdpRequest& r, size_t index) -> std::vector<std::string> {
+        if (r.action == 0) return {UdpConnectReply(r.transactionId, 1000 + index)};
+        if (r.action != 1) return {};
+        const UdpPass& pass = passes[std::min((*announces)++, passes.size() - 1)];
+        if (pass.kind == UdpPass::Silent) return {};
+        if (pass.kind == UdpPass::Error) return {UdpErrorReply(r.transactionId, "torrent not registered")};
+        return {UdpAnnounceReplyBytes(r.transactionId, pass.peers)};
+    };
+}
+
+TEST_F(CheckPingThread, CountsTheAddressesOfUdpTrackersByTheSameRules)
+{
+    struct Case {
+        const char* name;
+        const char* address;  // where the UDP tracker listens
+        std::vector<UdpPass> passes;
+        std::vector<uint32_t> expectedActions;  // what the UDP tracker was sent
+        int32_t expectedCount;
+        size_t backupRequests;  // an HTTP backup tracker's, which hands out one address
+        size_t maxAddresses = PeerCheckMaxAddresses;
+    };
+    using P = UdpPass;
+    const Case cases[] = {
+        {"asked again while new addresses come, with the same connection id; ports do not count",
+         "127.0.0.1",
+         {{P::Peers, {"10.0.0.1:1", "10.0.0.1:2", "10.0.0.2:1"}}, {P::Peers, {"10.0.0.2:1", "10.0.0.3:1"}},
+          {P::Peers, {"10.0.0.3:9"}}},
+         {0, 1, 1, 1},
+         3,
+         0},
+        {"18-byte peers over IPv6", "::1", {{P::Peers, {"[2001:db8::1]:1", "[2001:db8::1]:2", "[2001:db8::2]:1"}}},
+         {0, 1, 1}, 2, 0},
+        {"an error reply is the answer: nothing counted, no other tracker asked", "127.0.0.1", {{P::Error, {}}},
+         {0, 1}, 0, 0},
+        {"an error reply after a pass with peers keeps those peers", "127.0.0.1",
+         {{P::Peers, {"10.0.0.1:1", "10.0.0.2:1"}}, {P::Error, {}}}, {0, 1, 1}, 2, 0},
+        {"a re-ask that gets no answer brings nothing new", "127.0.0.1",
+         {{P::Peers, {"10.0.0.1:1", "10.0.0.2:1"}}, {P::Silent, {}}}, {0, 1, 1}, 2, 0},
+        {"no answer: the next tracker is asked", "127.0.0.1", {{P::Silent, {}}}, {0, 1}, 1, 2},
+        {"collecting stops at the address limit", "127.0.0.1",
+         {{P::Peers, {"10.0.0.1:1", "10.0.0.2:1", "10.0.0.3:1", "10.0.0.4:1"}}}, {0, 1}, 3, 0, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ForgetUdpConnectionIds();
+        ScriptedUdpTracker udp(udpPasses(c.passes), c.address);
+        if (!udp.Listening()) {
+            ASSERT_STRNE(c.address, "127.0.0.1");
+            continue;  // no IPv6 here
+        }
+        FixtureTracker backup({ok(DictionaryPeers({"10.9.9.9"}))});
+        ASSERT_TRUE(backup.Listening());
+        PeerCheckOptions options = quick(c.maxAddresses);
+        // One send per request, and a wait no busy machine misses for a
+        // reply the tracker does give.
+        options.udp.maxSends = 1;
+        options.udp.firstWait = 2s;
+        const auto torrent = TorrentWithTrackers(udp.Url(), {backup.Url()});
+        PeerCountLog log;
+        ::testing::internal::CaptureStderr();
+        const bool ended = RunCheck(*torrent, log, options);
+        const std::string trace = ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(log.Reports(), (std::vector<PeerCountLog::Report>{{torrent->InfoHashHex, c.expectedCount}}));
+        std::vector<uint32_t> actions;
+        for (const UdpRequest& r : udp.Requests()) actions.push_back(r.action);
+        EXPECT_EQ(actions, c.expectedActions);
+        EXPECT_EQ(backup.Targets().size(), c.backupRequests);
+        if (c.backupRequests > 0) {
+            EXPECT_NE(trace.find(udp.Url() + ": no reply to the announce request after 1 send"), std::string::npos)
+                << trace;
+        }
+    }
+}
+
+TEST_F(CheckPingThread, AWholeCheckEndsAtItsLimitWithWhatItCollected)
+{
+    {
+        SCOPED_TRACE("a tracker that hands out a new address on every ask");
+        ForgetUdpConnectionIds();
+        ScriptedUdpTracker endlessSwarm([](const UdpRequest& r, size_t index) -> std::vector<std::string> {
+            if (r.action == 0) return {UdpConnectReply(r.transactionId, 7)};
+            return {UdpAnnounceReplyBytes(r.transactionId, {"10.1." + std::to_string(index / 256 % 256) + "." +
+                                                            std::to_string(index % 256) + ":1"})};
+        });
+        ASSERT_TRUE(endlessSwarm.Listening());
+        PeerCheckOptions options = endless();
+        options.recheckWait = 1ms;
+        options.checkLimit = 300ms;
+        PeerCountLog log;
+        const auto torrent = TorrentWithTrackers(endlessSwarm.Url());
+        ::testing::internal::CaptureStderr();
+        const bool ended = RunCheck(*torrent, log, options);
+        const std::string trace = ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(ended);
+        const auto reports = log.Reports();
+        ASSERT_EQ(reports.size(), 1u);
+        const size_t announces = endlessSwarm.Requests().size() - 1;
+        EXPECT_GE(reports[0].second, 1);
+        EXPECT_LE(static_cast<size_t>(reports[0].second), announces);
+        EXPECT_GE(static_cast<size_t>(reports[0].second) + 1, announces);  // the last may have been cut
+        EXPECT_NE(trace.find("the peer check's time limit passed"), std::string::npos) << trace;
+    }
+    {
+        SCOPED_TRACE("an HTTP attempt in progress is cut; later trackers are not asked");
+        FixtureTracker silent({{200, "", true}});
+        FixtureTracker later({ok(DictionaryPeers({"10.0.0.1"}))});
+        ASSERT_TRUE(silent.Listening() && later.Listening());
+        PeerCheckOptions options = endless();
+        options.checkLimit = 300ms;
+        PeerCountLog log;
+        const auto torrent = TorrentWithTrackers(silent.Url(), {later.Url()});
+        ::testing::internal::CaptureStderr();
+        const bool ended = RunCheck(*torrent, log, options);
+        ::testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(log.Reports(), (std::vector<PeerCountLog::Report>{{torrent->InfoHashHex, 0}}));
+        EXPECT_EQ(silent.Targets().size(), 1u);
+        EXPECT_TRUE(later.Targets().empty());
+    }
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "support/CliRun.h"
 #include "support/FixtureTracker.h"
 #include "support/PeerCheckRun.h"
+#include "support/ScriptedUdpTracker.h"
 #include "support/TestPki.h"
 
 namespace sorvena::test {
@@ -44,7 +45,12 @@ TEST(CliPeers, ALinePerCheckedTorrentAndAReasonForEveryOtherFile)
     FixtureTracker three({{200, DictionaryPeers({"10.0.0.1", "10.0.0.2", "10.0.0.3"})}});
     FixtureTracker one({{200, "d5:peers" + BString(CompactPeers({"10.0.0.9:1"})) + "e"}});
     FixtureTracker malformed({{200, "d5:peersl5:helloee"}});
-    ASSERT_TRUE(three.Listening() && one.Listening() && malformed.Listening());
+    // A UDP tracker that hands out two addresses (one on two ports).
+    ScriptedUdpTracker udp([](const UdpRequest& r, size_t) -> std::vector<std::string> {
+        if (r.action == 0) return {UdpConnectReply(r.transactionId, 77)};
+        return {UdpAnnounceReplyBytes(r.transactionId, {"10.0.0.1:1", "10.0.0.1:2", "10.0.0.2:1"})};
+    });
+    ASSERT_TRUE(three.Listening() && one.Listening() && malformed.Listening() && udp.Listening());
 
     struct File {
         const char* name;
@@ -54,7 +60,8 @@ TEST(CliPeers, ALinePerCheckedTorrentAndAReasonForEveryOtherFile)
         {"three.torrent", TorrentBytes("Three", three.Url())},
         // The backup tracker is not asked: the first one answered.
         {"one.torrent", TorrentBytes("One", one.Url(), {"udp://127.0.0.1:1/announce"})},
-        {"udp-only.torrent", TorrentBytes("UDP only", "udp://127.0.0.1:1/announce")},
+        {"udp.torrent", TorrentBytes("UDP", udp.Url())},
+        {"websocket-only.torrent", TorrentBytes("WebSocket only", "wss://tracker.example/announce")},
         {"malformed.torrent", TorrentBytes("Malformed", malformed.Url())},
         {"not-a-torrent.torrent", "<html></html>"},
     };
@@ -68,14 +75,16 @@ TEST(CliPeers, ALinePerCheckedTorrentAndAReasonForEveryOtherFile)
     const CliResult r = RunCli(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(sortedLines(r.out), sortedLines(hashOf(files[0].bytes) + "  3 peers  Three\n" + hashOf(files[1].bytes) +
-                                              "  1 peer   One\n"));
+                                              "  1 peer   One\n" + hashOf(files[2].bytes) + "  2 peers  UDP\n"));
     for (const std::string& expected :
-         {(dir / "udp-only.torrent").string() + ": no usable tracker: the torrent lists no http:// or https:// tracker",
-          hashOf(files[3].bytes) + " (Malformed): no count: the tracker's peer list is malformed",
+         {(dir / "websocket-only.torrent").string() +
+              ": no usable tracker: the torrent lists no http://, https:// or udp:// tracker",
+          hashOf(files[4].bytes) + " (Malformed): no count: the tracker's peer list is malformed",
           (dir / "not-a-torrent.torrent").string() + ": not a torrent file",
           "cannot read " + (dir / "missing.torrent").string()})
         EXPECT_NE(r.err.find(expected), std::string::npos) << expected << "\nin:\n" << r.err;
     EXPECT_EQ(three.Targets().size(), 2u);
+    EXPECT_EQ(udp.Requests().size(), 3u);  // connect, announce, the re-ask with the same connection id
     fs::remove_all(dir);
 }
 
