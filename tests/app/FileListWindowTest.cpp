@@ -10,6 +10,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -232,6 +234,10 @@ TEST_F(FileListWindowTest, FetchFileListRunsForTheSelectedMagnetRowsAndSurvivesS
     ASSERT_TRUE(form->Searching());
     EXPECT_EQ(swarm.Calls(), 0u) << "nothing is fetched on its own with the option off";
 
+    QMenu* torrentMenu = form->menuBar()->actions().constFirst()->menu();
+    EXPECT_TRUE(torrentMenu->actions().contains(FetchFileList()));
+    EXPECT_EQ(FetchFileList()->text(), "Fetch &File List");
+
     // A torrent-file row: the command is off, and its key does nothing.
     ClickRow(FixtureInfoHash(3));
     form->UpdateActions();
@@ -241,9 +247,14 @@ TEST_F(FileListWindowTest, FetchFileListRunsForTheSelectedMagnetRowsAndSurvivesS
     form->UpdateActions();
     EXPECT_TRUE(FetchFileList()->isEnabled());
 
-    // Every row selected: one fetch per magnet row.
+    // Every row selected, the command from the list's context menu: one
+    // fetch per magnet row.
     TreeKey(Qt::Key_A, Qt::ControlModifier);
-    TreeKey(Qt::Key_L, Qt::ControlModifier);
+    auto* menu = form->findChild<QMenu*>(QStringLiteral("pmTree"));
+    menu->popup(form->Tree()->viewport()->mapToGlobal(QPoint(10, 10)));
+    ASSERT_TRUE(Eventually([&] { return menu->isVisible(); }));
+    ASSERT_TRUE(FetchFileList()->isEnabled());
+    QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(FetchFileList()).center());
     ASSERT_TRUE(Eventually([&] { return swarm.Calls() == 2; }));
     EXPECT_NE(Hint(FixtureInfoHash(1)).indexOf("being fetched"), -1);
     EXPECT_EQ(messages, QStringList{QStringLiteral("Fetching the file lists of 2 magnet links...")});

@@ -38,6 +38,7 @@
 #include "base/StringUtil.h"
 #include "metainfo/TorrentFile.h"
 #include "results/ResultsFile.h"
+#include "search/SearchState.h"
 #include "worker/WorkerThread.h"
 
 namespace sorvena::test {
@@ -341,7 +342,12 @@ TEST_F(SettingsTest, FetchFileListsBoxTakesItsMnemonicAndIsKept)
         ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
         form->findChild<QTabWidget*>()->setCurrentIndex(1);
         Box("cbAutoCheckPeers")->setFocus();
-        for (int i = 0; i < c.presses; ++i) QTest::keyClick(QApplication::focusWidget(), Qt::Key_F, Qt::AltModifier);
+        for (int i = 0; i < c.presses; ++i) {
+            // A mnemonic presses the box as a click does, and lets go a moment later.
+            const bool before = Box("cbAutoFetchFiles")->isChecked();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_F, Qt::AltModifier);
+            ASSERT_TRUE(Eventually([&] { return Box("cbAutoFetchFiles")->isChecked() != before; }));
+        }
         EXPECT_EQ(Box("cbAutoFetchFiles")->isChecked(), c.expected);
         EXPECT_EQ(form->State()->AutoFetchFiles(), c.expected);
         form->close();
