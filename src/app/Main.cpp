@@ -476,6 +476,7 @@ void TMainForm::BeginSearch()
     cbCat->setEnabled(false);
     // The last search's fetches have no rows left to fill.
     m_state->TerminateMetadataThreads();
+    m_fetchedHashes.clear();
     m_model->Clear();
     m_model->SetSearchKeyword(keyword);
     if (m_options.SaveHistory) {
@@ -556,6 +557,7 @@ void TMainForm::MsgTorrentFound(std::unique_ptr<TTorrentEx> entry)
 {
     // Sent after Stop (or null): refused, and freed when the sender lets go.
     if (!m_searching || !entry) return;
+    if (!m_fetchedHashes.empty() && !entry->IsMagnet() && m_fetchedHashes.count(entry->InfoHashHex)) return;
     try {
         const int files = static_cast<int>(entry->SubFiles.size());
         if (replaceMagnetRow(entry)) {

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "app/AppConfig.h"
@@ -260,6 +261,9 @@ private:
     std::vector<std::weak_ptr<TCheckPingThread>> m_manualChecks;  // started by Check Peers
     MetadataThreadOptions m_metadataOptions;
     std::vector<std::weak_ptr<TMetadataThread>> m_manualFetches;  // started by Fetch File List
+    // Info hashes of this search's magnet rows that got their files from the
+    // swarm: the torrent file an endpoint sends for one later is a duplicate.
+    std::unordered_set<std::string> m_fetchedHashes;
     bool m_manualUpdateCheck = false;
     std::shared_ptr<TUpdateMailbox> m_updateMailbox;
     std::shared_ptr<TGuiMessages> m_messages;

@@ -183,6 +183,7 @@ void TMainForm::MsgMetadataFound(std::string_view infoHashHex, std::unique_ptr<T
         if (torrent->InfoHashHex != infoHashHex) return;
         const int files = static_cast<int>(torrent->SubFiles.size());
         if (!replaceMagnetRow(torrent)) return;
+        if (m_searching) m_fetchedHashes.insert(std::string(infoHashHex));
         m_fileTotal += files;
         // The report of a finished search counts the files found since.
         if (!m_searching && !m_summary.isEmpty())

@@ -44,6 +44,7 @@ public:
 
 protected:
     void ShowSummary(const QString& text) override { summaries << text; }
+    bool ConfirmDelete() override { return true; }
 };
 
 template <typename Condition>
@@ -256,6 +257,11 @@ TEST_F(FileListWindowTest, FetchFileListRunsForTheSelectedMagnetRowsAndSurvivesS
     ASSERT_TRUE(FetchFileList()->isEnabled());
     QTest::mouseClick(menu, Qt::LeftButton, {}, menu->actionGeometry(FetchFileList()).center());
     ASSERT_TRUE(Eventually([&] { return swarm.Calls() == 2; }));
+    // The keys below go to the window again once the menu has closed (the
+    // offscreen platform does not give the activation back by itself).
+    ASSERT_TRUE(Eventually([&] { return !menu->isVisible(); }));
+    QApplication::setActiveWindow(form.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
     EXPECT_NE(Hint(FixtureInfoHash(1)).indexOf("being fetched"), -1);
     EXPECT_EQ(messages, QStringList{QStringLiteral("Fetching the file lists of 2 magnet links...")});
     TreeKey(Qt::Key_L, Qt::ControlModifier);  // again while they run: no second fetch
@@ -310,6 +316,52 @@ TEST_F(FileListWindowTest, TheWindowClosesAtOnceWithFetchesInFlight)
     swarm.Open();
     form.reset();
     EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
+}
+
+}  // namespace
+}  // namespace sorvena::test
+
+namespace sorvena::test {
+namespace {
+
+std::unique_ptr<TTorrentEx> FullTorrent(const std::string& hash, int files)
+{
+    RowSpec row{.name = "full", .hash = hash};
+    for (int i = 0; i < files; ++i) row.files.push_back({"f" + std::to_string(i), 1});
+    return MakeTorrent(row);
+}
+
+TEST_F(FileListWindowTest, ReportsForRowsThatAreGoneOrHaveTheirFilesAreDropped)
+{
+    Show(false, true);  // the search keeps running; nothing is fetched on its own
+    ASSERT_TRUE(Search());
+    const std::string one = FixtureInfoHash(1), two = FixtureInfoHash(2), three = FixtureInfoHash(3);
+    form->MsgMetadataFound(one, FullTorrent(one, 2), "");
+    ASSERT_FALSE(IsMagnet(one));
+    const int total = form->FileTotal();
+    EXPECT_EQ(total, FilesListed());
+
+    const std::string unlisted(40, 'e');
+    form->MsgMetadataFound(one, FullTorrent(one, 5), "");          // again: the row has its files
+    form->MsgMetadataFound(one, nullptr, "a late failure");        // nor is it a magnet row any more
+    form->MsgMetadataFound(three, FullTorrent(three, 5), "");      // a torrent-file row
+    form->MsgMetadataFound(unlisted, FullTorrent(unlisted, 5), "");  // no row at all
+    form->MsgMetadataFound(two, FullTorrent(three, 5), "");        // a torrent with another hash
+    // The endpoint's own torrent file for the fetched row: no second row.
+    form->MsgTorrentFound(FullTorrent(one, 2));
+    EXPECT_EQ(form->Model()->TorrentRowCount(), 3);
+    EXPECT_EQ(form->Model()->rowCount(Row(one)), 2);
+    EXPECT_EQ(Hint(one).indexOf("File list:"), -1);
+    EXPECT_TRUE(IsMagnet(two));
+    EXPECT_EQ(form->FileTotal(), total);
+
+    // A magnet row deleted while its fetch ran.
+    ClickRow(two);
+    TreeKey(Qt::Key_Delete);
+    ASSERT_EQ(form->Model()->TorrentRowCount(), 2);
+    form->MsgMetadataFound(two, FullTorrent(two, 4), "");
+    EXPECT_EQ(form->Model()->TorrentRowCount(), 2);
+    EXPECT_EQ(form->FileTotal(), total);
 }
 
 }  // namespace
