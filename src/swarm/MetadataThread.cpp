@@ -175,15 +175,9 @@ void TMetadataThread::Execute()
     // it): the slot passes on and the worker counts as ended.
     struct Finish {
         TMetadataThread& worker;
-        bool slotHeld = true;
-        void freeSlot() noexcept
-        {
-            if (!std::exchange(slotHeld, false)) return;
-            TMetadataQueue::Instance().SlotFreed();
-        }
         ~Finish()
         {
-            freeSlot();
+            TMetadataQueue::Instance().SlotFreed();
             worker.markEnded();
         }
     } finish{*this};
@@ -191,9 +185,9 @@ void TMetadataThread::Execute()
     if (Terminated()) return;
     MetadataFetchResult result = m_options.fetcher ? m_options.fetcher(*m_magnet, m_options.fetch, StopToken())
                                                    : FetchMagnetMetadata(*m_magnet, m_options.fetch, StopToken());
-    // The connections are closed: the next fetch may start while this one
-    // waits for the receiver.
-    finish.freeSlot();
+    // The slot is kept until the receiver has taken the result, so that a
+    // receiver that is slow to take them (a window busy with a modal box)
+    // cannot make threads pile up: at most MetadataFetchesAtOnce exist.
     if (result.Torrent && (result.Torrent->InfoHashHex != m_infoHashHex || result.Torrent->IsMagnet())) {
         result.Torrent.reset();
         result.Reason = "the swarm gave a torrent with another info hash";

@@ -3,9 +3,10 @@
 // (FetchMagnetMetadata) and reports it with WM_METADATA_FOUND.
 //
 // A fetch holds TCP connections to several peers for up to its time limit,
-// so the program runs at most MetadataFetchesAtOnce of them at a time. The
-// others wait in one program-wide queue as workers that have not started:
-// no thread, no socket, only their copy of the magnet entry.
+// so the program runs at most MetadataFetchesAtOnce of them at a time (a
+// fetch counts until the receiver has taken its result). The others wait in
+// one program-wide queue as workers that have not started: no thread, no
+// socket, only their copy of the magnet entry.
 
 #include <chrono>
 #include <condition_variable>

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "metainfo/Magnet.h"
@@ -53,13 +54,19 @@ struct Reports {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<Report> got;
+    bool held = false;  // the handler waits while set
+    bool inHandler = false;
 
     std::shared_ptr<TConsoleMessages> Receiver()
     {
         TConsoleMessages::Handlers handlers;
         handlers.metadataFound = [this](std::string_view hash, std::unique_ptr<TTorrentEx> torrent,
                                         std::string_view reason) {
-            std::lock_guard guard(lock);
+            std::unique_lock guard(lock);
+            inHandler = true;
+            changed.notify_all();
+            changed.wait(guard, [this] { return !held; });
+            inHandler = false;
             got.push_back({std::string(hash), std::move(torrent), std::string(reason)});
             changed.notify_all();
         };
@@ -164,6 +171,40 @@ TEST_F(MetadataThreadTest, AtMostAFewFetchesRunAtOnceAndTheRestWaitWithoutAThrea
         ASSERT_TRUE(report.torrent);
         EXPECT_EQ(report.torrent->InfoHashHex, report.hash);
     }
+}
+
+TEST_F(MetadataThreadTest, AReceiverSlowToTakeResultsHoldsTheSlots)
+{
+    // A fetch counts until its result is taken, so a busy window cannot make
+    // finished fetches pile up as threads while the next ones start.
+    Reports reports;
+    reports.held = true;
+    const auto receiver = reports.Receiver();
+    Gate gate;
+    gate.open = true;
+    const int threadsBefore = TWorkerThread::RunningCount();
+    auto workers = QueueFetches(8, receiver, gate.Fetcher());
+    {
+        std::unique_lock guard(reports.lock);
+        ASSERT_TRUE(reports.changed.wait_for(guard, EventWaitCap, [&] { return reports.inHandler; }));
+    }
+    for (auto until = std::chrono::steady_clock::now() + EventWaitCap;
+         receiver->QueuedCount() < MetadataFetchesAtOnce - 1 && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_EQ(receiver->QueuedCount(), static_cast<size_t>(MetadataFetchesAtOnce - 1));
+    {
+        std::lock_guard guard(gate.lock);
+        EXPECT_EQ(gate.calls, MetadataFetchesAtOnce);
+    }
+    EXPECT_EQ(TMetadataThread::QueuedCount(), 8u - MetadataFetchesAtOnce);
+    EXPECT_EQ(TWorkerThread::RunningCount() - threadsBefore, MetadataFetchesAtOnce);
+    {
+        std::lock_guard guard(reports.lock);
+        reports.held = false;
+        reports.changed.notify_all();
+    }
+    for (const auto& worker : workers) ASSERT_TRUE(worker->WaitEnded(EventWaitCap));
+    EXPECT_EQ(reports.Count(), 8u);
 }
 
 TEST_F(MetadataThreadTest, EachFetchResultIsReportedOnce)
