@@ -279,7 +279,9 @@ TEST_F(MetadataThreadTest, TerminateEndsRunningAndWaitingFetchesWithoutAReport)
     Gate gate;
     auto workers = QueueFetches(MetadataFetchesAtOnce + 2, receiver, gate.Fetcher());
     ASSERT_TRUE(gate.WaitFor([&] { return gate.running == MetadataFetchesAtOnce; }));
-    for (const auto& worker : workers) worker->Terminate();
+    // Last queued first, as Stop walks the lists: a slot that a stopped fetch
+    // gives back finds no waiting worker that is not stopped yet.
+    for (auto it = workers.rbegin(); it != workers.rend(); ++it) (*it)->Terminate();
     for (const auto& worker : workers) ASSERT_TRUE(worker->WaitEnded(EventWaitCap));
     EXPECT_EQ(gate.stopsSeen, MetadataFetchesAtOnce) << "the running fetches were cut short";
     EXPECT_EQ(gate.calls, MetadataFetchesAtOnce) << "the waiting ones never fetched";
