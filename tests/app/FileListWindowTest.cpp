@@ -205,6 +205,28 @@ protected:
         EXPECT_EQ(model->TorrentRowCount(), 3) << "no row was added";
     }
 
+    void CloseWithFetches(bool automatic)
+    {
+        swarm.gateOpen = false;
+        swarm.honourStop = false;  // fetches that take their time to end
+        Show(automatic, true);
+        ASSERT_TRUE(Search());
+        if (!automatic) {
+            TreeKey(Qt::Key_A, Qt::ControlModifier);
+            TreeKey(Qt::Key_L, Qt::ControlModifier);
+        }
+        ASSERT_TRUE(Eventually([&] { return swarm.Calls() == 2; }));
+
+        ASSERT_TRUE(form->close());
+        EXPECT_FALSE(form->isVisible());
+        EXPECT_EQ(swarm.StopsRequested(), 2u) << "closing asks the fetches to end";
+        EXPECT_EQ(swarm.Calls(), 2u);
+        EXPECT_GE(TWorkerThread::RunningCount(), 2) << "and does not wait for them: they still run";
+        swarm.Open();
+        form.reset();
+        EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
+    }
+
     FixtureSites sites;
     FixtureTorznab endpoint;
     FakeSwarm swarm;
@@ -298,24 +320,15 @@ TEST_F(FileListWindowTest, StopEndsTheAutomaticFetchesAndNothingArrivesLate)
     EXPECT_EQ(form->FileTotal(), files);
 }
 
-TEST_F(FileListWindowTest, TheWindowClosesAtOnceWithFetchesInFlight)
+// With the fetches the search started, or the ones asked for, in flight.
+TEST_F(FileListWindowTest, TheWindowClosesAtOnceWithAutomaticFetchesInFlight)
 {
-    swarm.gateOpen = false;
-    swarm.honourStop = false;  // fetches that take their time to end
-    Show(false, true);
-    ASSERT_TRUE(Search());
-    TreeKey(Qt::Key_A, Qt::ControlModifier);
-    TreeKey(Qt::Key_L, Qt::ControlModifier);
-    ASSERT_TRUE(Eventually([&] { return swarm.Calls() == 2; }));
+    CloseWithFetches(true);
+}
 
-    ASSERT_TRUE(form->close());
-    EXPECT_FALSE(form->isVisible());
-    EXPECT_EQ(swarm.StopsRequested(), 2u) << "closing asks the fetches asked for to end";
-    EXPECT_EQ(swarm.Calls(), 2u);
-    EXPECT_GE(TWorkerThread::RunningCount(), 2) << "and does not wait for them: they still run";
-    swarm.Open();
-    form.reset();
-    EXPECT_TRUE(TWorkerThread::WaitForAll(EventWaitCap));
+TEST_F(FileListWindowTest, TheWindowClosesAtOnceWithFetchesAskedForInFlight)
+{
+    CloseWithFetches(false);
 }
 
 }  // namespace
