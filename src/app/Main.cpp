@@ -92,6 +92,8 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     handlers.siteDone = [this](int siteIndex) { MsgSiteDone(siteIndex); };
     handlers.torrentFound = [this](std::unique_ptr<TTorrentEx> entry) { MsgTorrentFound(std::move(entry)); };
     handlers.peerCount = [this](std::string_view infoHashHex, int32_t count) { MsgPeerCount(infoHashHex, count); };
+    handlers.metadataFound = [this](std::string_view infoHashHex, std::unique_ptr<TTorrentEx> torrent,
+                                    std::string_view reason) { MsgMetadataFound(infoHashHex, std::move(torrent), reason); };
     m_messages = std::make_shared<TGuiMessages>(this, std::move(handlers));
     m_state = std::make_shared<TSearchState>(m_messages);
     m_state->Hosts = hosts;
@@ -132,11 +134,13 @@ TMainForm::TMainForm(const TSiteHosts& hosts, const TIniOptions& options, QWidge
     move(m_options.Left, m_options.Top);
 
     cbAutoCheckPeers->setChecked(m_options.AutoCheckPeer);
+    cbAutoFetchFiles->setChecked(m_options.AutoFetchFiles);
     cbOnlyShowKeywordFile->setChecked(m_options.OnlyKeywordFile);
     cbOnlyShowHasPeers->setChecked(m_options.OnlyHasPeers);
     cbAutoUpdate->setChecked(m_options.AutoUpdate);
     cbSaveHistory->setChecked(m_options.SaveHistory);
     connect(cbAutoCheckPeers, &QCheckBox::clicked, this, &TMainForm::cbAutoCheckPeersClick);
+    connect(cbAutoFetchFiles, &QCheckBox::clicked, this, &TMainForm::cbAutoFetchFilesClick);
     connect(cbOnlyShowKeywordFile, &QCheckBox::clicked, this, &TMainForm::cbOnlyShowKeywordFileClick);
     connect(cbOnlyShowHasPeers, &QCheckBox::clicked, this, &TMainForm::cbOnlyShowHasPeersClick);
     connect(cbSaveHistory, &QCheckBox::clicked, this, &TMainForm::cbSaveHistoryClick);
@@ -185,6 +189,7 @@ TMainForm::~TMainForm()
     m_state->TerminateWorkers();
     for (const auto& check : m_manualChecks)
         if (const auto worker = check.lock()) worker->Terminate();
+    terminateManualFetches();
 }
 
 void TMainForm::createSearchPage(QWidget* page)
@@ -257,6 +262,7 @@ void TMainForm::createOptionPage(QWidget* page)
     const Box boxes[] = {
         {&cbAutoCheckPeers, "cbAutoCheckPeers", "Auto check peers count", 24},
         {&cbOnlyShowHasPeers, "cbOnlyShowHasPeers", "Only show torrents that has peers", 40},
+        {&cbAutoFetchFiles, "cbAutoFetchFiles", "Auto fetch &file lists of magnet links", 24},
         {&cbOnlyShowKeywordFile, "cbOnlyShowKeywordFile", "Only show torrents that contains keywords", 24},
         {&cbAutoUpdate, "cbAutoUpdate", "Auto update", 24},
         {&cbSaveHistory, "cbSaveHistory", "Save search history", 24},
@@ -299,6 +305,7 @@ void TMainForm::createActions()
         {&actWebSite, "actWebSite", "&Website", QKeySequence()},
         {&actAbout, "actAbout", "&About...", QKeySequence()},
         {&actCopyMagnet, "actCopyMagnet", "Copy &Magnet Link", QKeySequence(Qt::CTRL | Qt::Key_M)},
+        {&actFetchFileList, "actFetchFileList", "Fetch &File List", QKeySequence(Qt::CTRL | Qt::Key_L)},
     };
     for (const Def& d : defs) {
         auto* action = new QAction(QString::fromLatin1(d.caption), this);
@@ -332,7 +339,7 @@ void TMainForm::createActions()
 void TMainForm::createMenus()
 {
     QMenu* torrent = menuBar()->addMenu(QStringLiteral("&Torrent"));
-    torrent->addActions({actDownload, actCheckPeers, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
+    torrent->addActions({actDownload, actCheckPeers, actFetchFileList, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
     torrent->addSeparator();
     torrent->addActions({actSaveAll, actLoad});
     QMenu* search = menuBar()->addMenu(QStringLiteral("&Search"));
@@ -348,7 +355,7 @@ void TMainForm::createMenus()
 
     pmTree = new QMenu(this);
     pmTree->setObjectName(QStringLiteral("pmTree"));
-    pmTree->addActions({actDownload, actCheckPeers, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
+    pmTree->addActions({actDownload, actCheckPeers, actFetchFileList, actSaveTorrent, actCopyMagnet, actDeleteTorrent});
     pmTree->addSeparator();
     pmTree->addActions({actFind, actFindNext});
     pmTree->addSeparator();
@@ -467,6 +474,9 @@ void TMainForm::BeginSearch()
     m_state->SearchCategory = cbCat->currentIndex();
     cbKeyword->setEnabled(false);
     cbCat->setEnabled(false);
+    // The last search's fetches have no rows left to fill.
+    m_state->TerminateMetadataThreads();
+    m_fetchedHashes.clear();
     m_model->Clear();
     m_model->SetSearchKeyword(keyword);
     if (m_options.SaveHistory) {
@@ -547,6 +557,7 @@ void TMainForm::MsgTorrentFound(std::unique_ptr<TTorrentEx> entry)
 {
     // Sent after Stop (or null): refused, and freed when the sender lets go.
     if (!m_searching || !entry) return;
+    if (!m_fetchedHashes.empty() && !entry->IsMagnet() && m_fetchedHashes.count(entry->InfoHashHex)) return;
     try {
         const int files = static_cast<int>(entry->SubFiles.size());
         if (replaceMagnetRow(entry)) {
@@ -593,12 +604,14 @@ void TMainForm::closeEvent(QCloseEvent* event)
     // Then the receiver: from here on every send returns at once.
     m_messages->Close();
     if (m_searching) StopSearch();  // without the report
-    // Every peer check ends with the window, those of a finished search and
-    // those of Check Peers alike. Only requests: nothing waits for a worker,
-    // and each ends within about 100 ms (a name lookup aside).
+    // Background work the window started ends with it: every peer check (those
+    // of a finished search and those of Check Peers alike) and every file-list
+    // fetch. Only requests: nothing waits for a worker, and each ends within
+    // about 100 ms (a name lookup aside).
     m_state->TerminateWorkers();
     for (const auto& check : m_manualChecks)
         if (const auto worker = check.lock()) worker->Terminate();
+    terminateManualFetches();
     event->accept();
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "app/AppConfig.h"
@@ -24,6 +25,7 @@
 #include "app/Settings.h"
 #include "search/SiteCatalogue.h"
 #include "settings/TorznabEndpoints.h"
+#include "swarm/MetadataThread.h"
 #include "tracker/CheckPingThread.h"
 
 class QAction;
@@ -88,10 +90,14 @@ public:
     int TorrentCount() const { return m_torrentCount; }
     int FileTotal() const { return m_fileTotal; }
 
-    // MsgHook: the three worker messages, handled on the GUI thread.
+    // MsgHook: the four worker messages, handled on the GUI thread.
     void MsgTorrentFound(std::unique_ptr<TTorrentEx> entry);
     void MsgSiteDone(int siteIndex);
     void MsgPeerCount(std::string_view infoHashHex, int32_t count);
+    // In any state (TorznabWindow.cpp): the full torrent takes its magnet
+    // row's place, or the row's hint tells why there is none; a report for a
+    // row that is gone or no longer a magnet is dropped.
+    void MsgMetadataFound(std::string_view infoHashHex, std::unique_ptr<TTorrentEx> torrent, std::string_view reason);
 
     // Results file. LoadResultsFile replaces the list with the file's torrents
     // and takes its keyword and category; on an unreadable file it reports the
@@ -129,6 +135,9 @@ public:
 
     // The waits of the peer checks that Check Peers starts (tests shorten them).
     void SetPeerCheckOptions(const PeerCheckOptions& options) { m_peerCheckOptions = options; }
+    // How file lists are fetched, by Fetch File List and by the searches
+    // (tests put a fake fetcher in). Set it before the first search.
+    void SetMetadataOptions(const MetadataThreadOptions& options);
     // Where Check Update reads the update information.
     void SetUpdateUrl(std::string url) { m_updateUrl = std::move(url); }
 
@@ -220,6 +229,12 @@ private:
     void connectMagnetCommands();
     void updateMagnetActions(bool torrentSelected);
     void actCopyMagnetExecute();
+    // Fetch File List: a file-list fetch for every selected magnet row not
+    // being fetched already. These survive Stop and end when the window closes.
+    void actFetchFileListExecute();
+    bool anyMagnetSelected() const;
+    void terminateManualFetches();
+    void cbAutoFetchFilesClick(bool checked);
     // A full torrent whose magnet row is listed takes its place; true when it did.
     bool replaceMagnetRow(std::unique_ptr<TTorrentEx>& entry);
     // The general error report: the text in a box with a stop icon.
@@ -244,6 +259,11 @@ private:
     std::string m_updateUrl = UpdateInfoUrl;
     PeerCheckOptions m_peerCheckOptions;
     std::vector<std::weak_ptr<TCheckPingThread>> m_manualChecks;  // started by Check Peers
+    MetadataThreadOptions m_metadataOptions;
+    std::vector<std::weak_ptr<TMetadataThread>> m_manualFetches;  // started by Fetch File List
+    // Info hashes of this search's magnet rows that got their files from the
+    // swarm: the torrent file an endpoint sends for one later is a duplicate.
+    std::unordered_set<std::string> m_fetchedHashes;
     bool m_manualUpdateCheck = false;
     std::shared_ptr<TUpdateMailbox> m_updateMailbox;
     std::shared_ptr<TGuiMessages> m_messages;
@@ -265,6 +285,7 @@ private:
     QComboBox* cbKeyword = nullptr;
     QPushButton* btnSearch = nullptr;
     QCheckBox* cbAutoCheckPeers = nullptr;
+    QCheckBox* cbAutoFetchFiles = nullptr;
     QCheckBox* cbOnlyShowHasPeers = nullptr;
     QCheckBox* cbOnlyShowKeywordFile = nullptr;
     QCheckBox* cbAutoUpdate = nullptr;
@@ -295,6 +316,7 @@ private:
     QAction* actWebSite = nullptr;
     QAction* actAbout = nullptr;
     QAction* actCopyMagnet = nullptr;
+    QAction* actFetchFileList = nullptr;
     TIndexersPanel* pnlIndexers = nullptr;
     std::vector<QAction*> m_actions;       // every action with a shortcut
     QString m_findText = QStringLiteral("mp3");

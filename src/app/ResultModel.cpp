@@ -440,6 +440,7 @@ bool TResultModel::ReplaceMagnetNode(std::unique_ptr<TTorrentEx>& entry)
         if (entry->PeerCount < 0) entry->PeerCount = node.Torrent->PeerCount;
         if (entry->SourcePeers < 0) entry->SourcePeers = node.Torrent->SourcePeers;
         if (entry->Source.empty()) entry->Source = node.Torrent->Source;
+        m_magnetNotes.erase(node.Torrent->InfoHashHex);
         auto replacement = makeNode(std::move(entry));
         const int viewRow = node.Visible ? viewRowOf(node) : -1;
         const bool filesAppear = viewRow >= 0 && replacement->VisibleFiles > 0;
@@ -456,8 +457,31 @@ bool TResultModel::ReplaceMagnetNode(std::unique_ptr<TTorrentEx>& entry)
     return false;
 }
 
+bool TResultModel::SetMagnetNote(std::string_view infoHashHex, const QString& note)
+{
+    for (const auto& row : m_rows) {
+        TTorrentNode& node = *row;
+        if (!node.Torrent->IsMagnet() || node.Torrent->InfoHashHex != infoHashHex) continue;
+        if (note.isEmpty()) m_magnetNotes.erase(node.Torrent->InfoHashHex);
+        else m_magnetNotes[node.Torrent->InfoHashHex] = note;
+        if (node.Visible) {
+            const int viewRow = viewRowOf(node);
+            emit dataChanged(index(viewRow, 0), index(viewRow, ResultColumnCount - 1), {Qt::ToolTipRole});
+        }
+        return true;
+    }
+    return false;
+}
+
+QString TResultModel::MagnetNote(std::string_view infoHashHex) const
+{
+    const auto it = m_magnetNotes.find(std::string(infoHashHex));
+    return it == m_magnetNotes.end() ? QString() : it->second;
+}
+
 void TResultModel::Clear()
 {
+    m_magnetNotes.clear();
     beginResetModel();
     m_fileCacheOwner = nullptr;
     m_visibleRows.clear();
@@ -622,6 +646,9 @@ QString TResultModel::hintText(const TTorrentNode& node, int column) const
     text += lineBreak + QStringLiteral("Size: ") + sizeText(t.TotalSize);
     text += lineBreak + QStringLiteral("File: ") +
             (t.IsMagnet() ? MagnetFilesHint : QString::number(t.SubFiles.size()));
+    if (t.IsMagnet() && !m_magnetNotes.empty())
+        if (const QString note = MagnetNote(t.InfoHashHex); !note.isEmpty())
+            text += lineBreak + QStringLiteral("File list: ") + note;
     if (t.CreatedAt != 0) text += lineBreak + QStringLiteral("Date: ") + dateText(t.CreatedAt);
     text += lineBreak + QStringLiteral("Announce: ") + BytesToQString(t.AnnounceUrl);
     if (!t.Comment.empty()) text += lineBreak + QStringLiteral("Comment: ") + BytesToQString(t.Comment);
@@ -794,6 +821,7 @@ void TResultModel::DeleteRows(const std::vector<TRowPos>& rows)
                 else kept.push_back(std::move(row));
             }
             m_rows = std::move(kept);
+            for (const auto& row : removed) m_magnetNotes.erase(row->Torrent->InfoHashHex);
             renumber(0);
             rebuildVisibleRows();
         },

@@ -27,6 +27,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "app/ExtensionIcons.h"
@@ -107,6 +108,12 @@ public:
     // the model takes it over. False, with entry untouched, when no magnet
     // row has the hash or entry is a magnet entry itself.
     bool ReplaceMagnetNode(std::unique_ptr<TTorrentEx>& entry);
+    // A line about the file list of the listed magnet row with this info hash
+    // ("fetching...", why a fetch failed), shown in its hint after the File
+    // line until the row is replaced, deleted or the list cleared; an empty
+    // note removes it. False, with nothing kept, when no magnet row has the hash.
+    bool SetMagnetNote(std::string_view infoHashHex, const QString& note);
+    QString MagnetNote(std::string_view infoHashHex) const;
     // Removes and frees every row. The sort column and the icons stay.
     void Clear();
 
@@ -246,6 +253,8 @@ private:
     bool m_onlyKeywordFile = false;
     bool m_onlyHasPeers = false;
     std::vector<std::string> m_keywords;
+    // Notes of magnet rows by info hash: few, and only while a row is a magnet.
+    std::unordered_map<std::string, QString> m_magnetNotes;
 
     QLocale m_locale;
     std::string m_decimalSeparator;

@@ -155,6 +155,7 @@ TIniOptions TMainForm::FormCloseOptions() const
     options.Left = x();
     options.Top = y();
     options.AutoCheckPeer = cbAutoCheckPeers->isChecked();
+    options.AutoFetchFiles = cbAutoFetchFiles->isChecked();
     options.OnlyKeywordFile = cbOnlyShowKeywordFile->isChecked();
     options.OnlyHasPeers = cbOnlyShowHasPeers->isChecked();
     options.AutoUpdate = cbAutoUpdate->isChecked();

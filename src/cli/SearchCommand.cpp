@@ -12,6 +12,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cli/Commands.h"
 #include "cli/Display.h"
@@ -35,6 +37,7 @@ struct SearchOptions {
     std::string category = "All";
     bool json = false;
     bool noPeers = false;
+    bool noFiles = false;
     double timeoutSeconds = 0;
     std::string settings;
 };
@@ -150,6 +153,7 @@ void runSearch(const SearchOptions& options)
     }
     TIniOptions settings;
     settings.AutoCheckPeer = !options.noPeers;
+    settings.AutoFetchFiles = !options.noFiles;
 
     std::optional<Clock::time_point> deadline;
     if (options.timeoutSeconds > 0)
@@ -161,9 +165,11 @@ void runSearch(const SearchOptions& options)
     if (!follow(session, deadline)) {
         std::fprintf(stderr, "sorvena-cli: search stopped; showing what was found so far\n");
         session.StopSearch();
-    } else if (!options.noPeers && !interrupted) {
-        // The search is over; the peer checks it started may still be asking.
-        std::fprintf(stderr, "waiting for peer counts...\n");
+    } else if ((!options.noPeers || !options.noFiles) && !interrupted) {
+        // The search is over; the peer checks and file-list fetches it
+        // started may still be asking.
+        std::fprintf(stderr, "waiting for %s...\n",
+                     options.noFiles ? "peer counts" : options.noPeers ? "file lists" : "peer counts and file lists");
         while (!session.WaitForWorkers(std::chrono::milliseconds(250)) && !interrupted &&
                !(deadline && Clock::now() >= *deadline)) {
         }
@@ -197,6 +203,15 @@ void runSearch(const SearchOptions& options)
             std::fprintf(stderr, "%s: %s\n", TerminalText(session.SiteName(static_cast<int>(site))).c_str(),
                          TerminalText(failure).c_str());
     }
+    // Magnet entries still without files say why (the list's lock is not
+    // held while the reasons are asked for).
+    std::vector<std::pair<std::string, std::string>> magnets;  // name, info hash
+    session.ForEachResult([&](const TTorrentEx& t) {
+        if (t.IsMagnet()) magnets.emplace_back(t.TorrentName, t.InfoHashHex);
+    });
+    for (const auto& [name, hash] : magnets)
+        if (const std::string why = session.FileListFailure(hash); !why.empty())
+            std::fprintf(stderr, "%s: no file list: %s\n", TerminalText(name).c_str(), TerminalText(why).c_str());
     std::fprintf(stderr, "%d torrents and %d files found.\n", progress.torrents, progress.files);
 }
 
@@ -213,6 +228,7 @@ void addSearchCommand(CLI::App& app)
         ->capture_default_str();
     cmd->add_flag("--json", options->json, "One JSON object per torrent and line");
     cmd->add_flag("--no-peers", options->noPeers, "Do not ask the trackers for peer counts");
+    cmd->add_flag("--no-files", options->noFiles, "Do not fetch the file lists of magnet results from the swarm");
     cmd->add_option("--timeout", options->timeoutSeconds, "Stop after this many seconds and show what was found")
         ->check(CLI::NonNegativeNumber);
     cmd->add_option("--settings", options->settings,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <unordered_map>
 
 #include "worker/ConsoleMessages.h"
 #include "search/SearchState.h"
@@ -14,6 +15,7 @@ struct TSearchSession::Shared {
     mutable std::condition_variable finished;
     bool searching = false;
     std::vector<std::unique_ptr<TTorrentEx>> results;
+    std::unordered_map<std::string, std::string> fileListFailures;  // by info hash
     Progress progress;
     std::shared_ptr<TSearchState> state;  // reset when the session ends
 };
@@ -89,6 +91,31 @@ TSearchSession::TSearchSession(const TSiteHosts& hosts, const TIniOptions& optio
                 break;
             }
     };
+    // In any state: the fetches go on after the search has finished.
+    handlers.metadataFound = [shared = m_shared](std::string_view infoHashHex, std::unique_ptr<TTorrentEx> torrent,
+                                                 std::string_view reason) {
+        std::lock_guard lock(shared->lock);
+        for (auto& listed : shared->results) {
+            if (listed->InfoHashHex != infoHashHex) continue;
+            if (!listed->IsMagnet()) return;  // a torrent file came first
+            if (!torrent) {
+                ++shared->progress.fileListFailures;
+                shared->fileListFailures[listed->InfoHashHex] = std::string(reason);
+                return;
+            }
+            if (torrent->InfoHashHex != infoHashHex) return;
+            if (torrent->PeerCount < 0) torrent->PeerCount = listed->PeerCount;
+            if (torrent->SourcePeers < 0) {
+                torrent->SourcePeers = listed->SourcePeers;
+                torrent->Source = listed->Source;
+            }
+            ++shared->progress.fileLists;
+            shared->progress.files += static_cast<int>(torrent->SubFiles.size());
+            shared->fileListFailures.erase(listed->InfoHashHex);
+            listed = std::move(torrent);
+            return;
+        }
+    };
     m_messages = std::make_shared<TConsoleMessages>(std::move(handlers));
     m_state = std::make_shared<TSearchState>(m_messages);
     m_state->Hosts = hosts;
@@ -109,10 +136,13 @@ TSearchSession::~TSearchSession()
 
 void TSearchSession::BeginSearch(std::string_view keyword, int category)
 {
+    // The fetches of the list being replaced have nothing left to fill.
+    m_state->TerminateMetadataThreads();
     // Held while the workers start, as the window thread is busy in
     // StartSiteSearches: no done message is handled before every flag is set.
     std::lock_guard lock(m_shared->lock);
     m_shared->results.clear();
+    m_shared->fileListFailures.clear();
     m_shared->progress = Progress{};
     m_shared->searching = true;
     m_state->SearchKeyword = normalisedKeyword(keyword);
@@ -173,6 +203,13 @@ void TSearchSession::ForEachResult(const std::function<void(const TTorrentEx&)>&
 {
     std::lock_guard lock(m_shared->lock);
     for (const auto& entry : m_shared->results) visit(*entry);
+}
+
+std::string TSearchSession::FileListFailure(std::string_view infoHashHex) const
+{
+    std::lock_guard lock(m_shared->lock);
+    const auto it = m_shared->fileListFailures.find(std::string(infoHashHex));
+    return it == m_shared->fileListFailures.end() ? std::string() : it->second;
 }
 
 bool TSearchSession::WaitForWorkers(std::chrono::milliseconds timeout) const

@@ -63,6 +63,8 @@ public:
         int replaced = 0;   // magnet entries replaced by their full torrent
         int files = 0;
         int peerCounts = 0;    // peer counts received
+        int fileLists = 0;          // magnet entries that got their full torrent from the swarm
+        int fileListFailures = 0;   // magnet entries whose file-list fetch failed
         int lateMessages = 0;  // torrents and site-done messages that came when no search ran
     };
     Progress GetProgress() const;
@@ -78,10 +80,16 @@ public:
     // list only after WaitForWorkers.
     void ForEachResult(const std::function<void(const TTorrentEx&)>& visit) const;
 
+    // Why the file-list fetch of the listed magnet entry with this info hash
+    // failed; "" when it did not fail (or did not run). While AutoFetchFiles
+    // is on, every magnet entry the search lists gets a fetch, and its full
+    // torrent takes the entry's place, also after the search has finished.
+    std::string FileListFailure(std::string_view infoHashHex) const;
+
     // Waits until every worker of this process has ended (or the timeout
     // passed). Call after the search has finished or been stopped.
     bool WaitForWorkers(std::chrono::milliseconds timeout) const;
-    // Asks the automatically started peer checks, if any run, to end.
+    // Asks the automatically started peer checks and file-list fetches, if any run, to end.
     void TerminateWorkers();
 
     const std::shared_ptr<TSearchState>& State() const { return m_state; }

@@ -87,6 +87,34 @@ void TSearchState::AddCheckThread(std::weak_ptr<TCheckPingThread> worker)
     m_checkThreads.push_back(std::move(worker));
 }
 
+void TSearchState::AddMetadataThread(std::weak_ptr<TMetadataThread> worker)
+{
+    std::lock_guard lock(m_lock);
+    // Ended fetches are dropped now and then: a long run of searches with
+    // many magnet results would otherwise keep a reference block for each.
+    if (m_metadataThreads.size() >= m_metadataPruneAt) {
+        std::erase_if(m_metadataThreads, [](const std::weak_ptr<TMetadataThread>& w) { return w.expired(); });
+        m_metadataPruneAt = std::max<size_t>(64, 2 * m_metadataThreads.size());
+    }
+    m_metadataThreads.push_back(std::move(worker));
+}
+
+void TSearchState::TerminateMetadataThreads()
+{
+    std::lock_guard lock(m_lock);
+    for (auto it = m_metadataThreads.rbegin(); it != m_metadataThreads.rend(); ++it)
+        if (const auto worker = it->lock()) worker->Terminate();
+}
+
+bool TSearchState::MetadataThreadRunning(std::string_view infoHashHex) const
+{
+    std::lock_guard lock(m_lock);
+    return std::any_of(m_metadataThreads.begin(), m_metadataThreads.end(), [&](const auto& w) {
+        const auto worker = w.lock();
+        return worker && !worker->Terminated() && !worker->Ended() && worker->InfoHashHex() == infoHashHex;
+    });
+}
+
 size_t TSearchState::CheckThreadCount() const
 {
     std::lock_guard lock(m_lock);
@@ -146,6 +174,8 @@ void TSearchState::TerminateWorkers()
         if (const auto worker = it->lock()) worker->Terminate();
     for (auto it = m_checkThreads.rbegin(); it != m_checkThreads.rend(); ++it)
         if (const auto worker = it->lock()) worker->Terminate();
+    for (auto it = m_metadataThreads.rbegin(); it != m_metadataThreads.rend(); ++it)
+        if (const auto worker = it->lock()) worker->Terminate();
 }
 
 bool TSearchState::WaitForWorkers(std::chrono::milliseconds timeout)
@@ -176,6 +206,18 @@ void TSearchState::SetAutoCheckPeer(bool on)
 {
     std::lock_guard lock(m_lock);
     m_options.AutoCheckPeer = on;
+}
+
+bool TSearchState::AutoFetchFiles() const
+{
+    std::lock_guard lock(m_lock);
+    return m_options.AutoFetchFiles;
+}
+
+void TSearchState::SetAutoFetchFiles(bool on)
+{
+    std::lock_guard lock(m_lock);
+    m_options.AutoFetchFiles = on;
 }
 
 }  // namespace sorvena

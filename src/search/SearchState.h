@@ -35,6 +35,7 @@
 #include "settings/IniOption.h"
 #include "settings/TorznabEndpoints.h"
 #include "search/SiteCatalogue.h"
+#include "swarm/MetadataThread.h"
 #include "worker/WorkerMessages.h"
 
 namespace sorvena {
@@ -78,6 +79,10 @@ public:
     // test can stop the search at exactly that moment. Set it only before the
     // first search starts.
     std::function<void()> BeforeCheckStart;
+    // How the file-list fetches that search workers start for magnet entries
+    // fetch (the limits; tests put a fake fetcher in). Workers read it: set
+    // it only before the first search starts.
+    MetadataThreadOptions MetadataOptions;
 
     // Where workers send their messages; never null.
     const std::shared_ptr<TWorkerMessages> MainWindowHandle;
@@ -113,9 +118,18 @@ public:
     // ends, and an ended worker is skipped. They are never emptied.
     void AddSearchThread(std::weak_ptr<TWorkerThread> worker);
     void AddCheckThread(std::weak_ptr<TCheckPingThread> worker);
+    // The file-list fetches that search workers start for magnet entries
+    // (MetadataThreads); registered before they are queued, like the peer checks.
+    void AddMetadataThread(std::weak_ptr<TMetadataThread> worker);
     // Asks every running search worker (last started first), then every
-    // automatically started peer check, to end. Returns at once.
+    // automatically started peer check and file-list fetch, to end. Returns at once.
     void TerminateWorkers();
+    // Asks only the automatically started file-list fetches to end (the
+    // list they would fill is being replaced). Returns at once.
+    void TerminateMetadataThreads();
+    // Whether an automatically started fetch for this info hash has neither
+    // ended nor been asked to end.
+    bool MetadataThreadRunning(std::string_view infoHashHex) const;
     // Waits until every worker thread of the process has ended, or the timeout has passed
     // (false then). Never call it on the thread that handles the worker
     // messages while a worker may be sending.
@@ -137,6 +151,9 @@ public:
     void SetOptions(const TIniOptions& options);
     bool AutoCheckPeer() const;
     void SetAutoCheckPeer(bool on);
+    // Read by the workers at every hand-over of a magnet entry, as AutoCheckPeer.
+    bool AutoFetchFiles() const;
+    void SetAutoFetchFiles(bool on);
 
 private:
     mutable std::mutex m_lock;
@@ -145,6 +162,8 @@ private:
     std::vector<std::weak_ptr<TWorkerThread>> m_searchThreads;  // SearchThreads
     std::unordered_map<int, std::string> m_siteFailures;
     std::vector<std::weak_ptr<TCheckPingThread>> m_checkThreads;  // CheckThreads
+    std::vector<std::weak_ptr<TMetadataThread>> m_metadataThreads;  // MetadataThreads
+    size_t m_metadataPruneAt = 64;  // the list's size at which ended fetches are dropped
     TIniOptions m_options;
     uint64_t m_search = 0;
     std::vector<TSiteReport> m_siteReports = std::vector<TSiteReport>(SITE_COUNT);  // one per entry of SiteBusy

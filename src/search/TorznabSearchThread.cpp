@@ -8,6 +8,7 @@
 #include "metainfo/Magnet.h"
 #include "search/SearchState.h"
 #include "search/Torznab.h"
+#include "swarm/MetadataThread.h"
 #include "tracker/CheckPingThread.h"
 
 namespace sorvena {
@@ -186,21 +187,26 @@ bool TTorznabSearchThread::handOver(std::unique_ptr<TTorrentEx> entry, const TTo
     if (Terminated()) return false;
     entry->Source = m_endpoint.Name;
     entry->SourcePeers = item.PeerCount();
+    // Both copy what they need now, while the entry is certainly alive.
     std::shared_ptr<TCheckPingThread> check;
     if (m_state->AutoCheckPeer() && (!entry->AnnounceUrl.empty() || !entry->BackupTrackers.empty()))
         check = TCheckPingThread::Create(*entry, m_state->MainWindowHandle);
+    std::shared_ptr<TMetadataThread> files;
+    if (entry->IsMagnet() && m_state->AutoFetchFiles())
+        files = TMetadataThread::Create(*entry, m_state->MainWindowHandle, m_state->MetadataOptions);
     if (!m_state->MainWindowHandle->TorrentFound(std::move(entry))) {
         Terminate();
         return false;
     }
     m_state->RecordTorrent(m_search, m_siteIndex);
-    if (!check) return true;
-    // Registered first, tested after, so that a Stop always reaches it (as
+    // Registered first, tested after, so that a Stop always reaches them (as
     // the catalogue's workers do).
-    m_state->AddCheckThread(check);
+    if (check) m_state->AddCheckThread(check);
+    if (files) m_state->AddMetadataThread(files);
     if (Terminated()) return true;
     try {
-        check->Start();
+        if (check) check->Start();
+        if (files) files->Queue();
     } catch (const std::exception& e) {
         SORVENA_TRACE(e.what());
     }

@@ -22,6 +22,11 @@
 // per new torrent or magnet entry (a full torrent also when only a magnet
 // entry with its hash came before: the window puts it in that entry's place);
 // SiteDone(site index) once when it finishes without having been stopped.
+//
+// Background work it starts for each entry it hands over, registered in the
+// state before it starts so that Stop ends it: a peer check while
+// AutoCheckPeer is on, and for a magnet entry a file-list fetch
+// (TMetadataThread, with state->MetadataOptions) while AutoFetchFiles is on.
 
 #include <memory>
 #include <string>

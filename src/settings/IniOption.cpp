@@ -22,6 +22,7 @@ void LoadFromIni(const TIniFile* ini, TIniOptions& options)
     options.OnlyKeywordFile = readFlag(*ini, "View", "OnlyKeywordFile", false);
     options.OnlyHasPeers = readFlag(*ini, "View", "OnlyHasPeers", false);
     options.AutoCheckPeer = readFlag(*ini, "View", "AutoCheckPeer", true);
+    options.AutoFetchFiles = readFlag(*ini, "View", "AutoFetchFiles", true);
     options.Width = ini->ReadInteger("Pos", "Width", 500);
     options.Height = ini->ReadInteger("Pos", "Height", 350);
     options.Top = ini->ReadInteger("Pos", "Top", 200);
@@ -38,6 +39,7 @@ void SaveToIni(TIniFile* ini, const TIniOptions& options)
     ini->WriteBool("View", "OnlyKeywordFile", options.OnlyKeywordFile);
     ini->WriteBool("View", "OnlyHasPeers", options.OnlyHasPeers);
     ini->WriteBool("View", "AutoCheckPeer", options.AutoCheckPeer);
+    ini->WriteBool("View", "AutoFetchFiles", options.AutoFetchFiles);
     ini->WriteInteger("Pos", "Width", options.Width);
     ini->WriteInteger("Pos", "Height", options.Height);
     ini->WriteInteger("Pos", "Top", options.Top);

@@ -8,7 +8,7 @@
 // a missing key, or a number or boolean key whose value is not a decimal
 // integer, gives the default. Booleans are 1 or 0 (any other integer reads
 // as true).
-//   [View]   OnlyKeywordFile=0  OnlyHasPeers=0  AutoCheckPeer=1
+//   [View]   OnlyKeywordFile=0  OnlyHasPeers=0  AutoCheckPeer=1  AutoFetchFiles=1
 //   [Pos]    Width=500  Height=350  Top=200  Left=200
 //   [Store]  OpenDir=
 //   [Search] Keyword=  SaveHistory=1
@@ -30,6 +30,11 @@ struct TIniOptions {
     bool OnlyKeywordFile = false;  // hide file rows without a search keyword
     bool OnlyHasPeers = false;     // hide torrent rows whose peer count is 0
     bool AutoCheckPeer = false;    // search workers start a peer check for every torrent they hand over
+    // Search workers start a file-list fetch from the swarm for every magnet
+    // entry they hand over. Apart from AutoCheckPeer: a fetch connects to the
+    // swarm's peers themselves and may take minutes, a peer check only asks
+    // the trackers, so either may be wanted without the other.
+    bool AutoFetchFiles = false;
     int32_t Width = 0;
     int32_t Height = 0;
     int32_t Top = 0;

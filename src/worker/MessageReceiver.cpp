@@ -20,6 +20,7 @@ struct TMessageReceiver::Message {
     std::unique_ptr<TTorrentEx> entry;
     std::string infoHashHex;
     int32_t count = 0;
+    std::string reason;
 
     bool done = false;      // the receiver is finished with it
     bool handled = false;   // its handler ran
@@ -56,6 +57,17 @@ bool TMessageReceiver::PeerCount(std::string_view infoHashHex, int32_t count)
     message->kind = WM_PEER_COUNT;
     message->infoHashHex = std::string(infoHashHex);
     message->count = count;
+    return send(message);
+}
+
+bool TMessageReceiver::MetadataFound(std::string_view infoHashHex, std::unique_ptr<TTorrentEx> torrent,
+                                     std::string_view reason)
+{
+    auto message = std::make_shared<Message>();
+    message->kind = WM_METADATA_FOUND;
+    message->infoHashHex = std::string(infoHashHex);
+    message->entry = std::move(torrent);
+    message->reason = std::string(reason);
     return send(message);
 }
 
@@ -148,6 +160,10 @@ void TMessageReceiver::dispatch(Message& message) noexcept
             break;
         case WM_PEER_COUNT:
             if (m_handlers.peerCount) m_handlers.peerCount(message.infoHashHex, message.count);
+            break;
+        case WM_METADATA_FOUND:
+            if (m_handlers.metadataFound)
+                m_handlers.metadataFound(message.infoHashHex, std::move(message.entry), message.reason);
             break;
         default:
             break;

@@ -43,6 +43,9 @@ public:
         std::function<void(std::unique_ptr<TTorrentEx> entry)> torrentFound;
         // infoHashHex is valid only during the call.
         std::function<void(std::string_view infoHashHex, int32_t count)> peerCount;
+        // The texts are valid only during the call; torrent may be null.
+        std::function<void(std::string_view infoHashHex, std::unique_ptr<TTorrentEx> torrent, std::string_view reason)>
+            metadataFound;
     };
 
     enum class CloseRule { WaitForHandler, ReleaseSender };
@@ -56,6 +59,8 @@ public:
     bool SiteDone(int siteIndex) final;
     bool TorrentFound(std::unique_ptr<TTorrentEx> entry) final;
     bool PeerCount(std::string_view infoHashHex, int32_t count) final;
+    bool MetadataFound(std::string_view infoHashHex, std::unique_ptr<TTorrentEx> torrent,
+                       std::string_view reason) final;
 
     // From now on every send returns false without waiting. Any thread,
     // handlers included; never blocks on a handler. Idempotent.

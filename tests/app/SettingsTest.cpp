@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -17,6 +18,7 @@
 #include <QScreen>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -36,6 +38,7 @@
 #include "base/StringUtil.h"
 #include "metainfo/TorrentFile.h"
 #include "results/ResultsFile.h"
+#include "search/SearchState.h"
 #include "worker/WorkerThread.h"
 
 namespace sorvena::test {
@@ -194,7 +197,7 @@ TEST_F(SettingsTest, DesktopEntryQuotesTheProgramPath)
 TEST_F(SettingsTest, StoredSettingsAreAppliedAndWrittenBackAtClose)
 {
     const std::string stored =
-        "[View]\r\nOnlyKeywordFile=1\r\nOnlyHasPeers=1\r\nAutoCheckPeer=0\r\nColumns=3,1\r\n"
+        "[View]\r\nOnlyKeywordFile=1\r\nOnlyHasPeers=1\r\nAutoCheckPeer=0\r\nAutoFetchFiles=0\r\nColumns=3,1\r\n"
         "[Pos]\r\nWidth=640\r\nHeight=480\r\nTop=30\r\nLeft=40\r\n"
         "[Store]\r\nOpenDir=/srv/results\r\n"
         "[Search]\r\nKeyword=;ubuntu;;debian iso;\r\nSaveHistory=1\r\n"
@@ -218,6 +221,7 @@ TEST_F(SettingsTest, StoredSettingsAreAppliedAndWrittenBackAtClose)
         EXPECT_EQ(form->size(), QSize(640, 480));
         EXPECT_EQ(form->pos(), QPoint(40, 30));
         EXPECT_FALSE(Box("cbAutoCheckPeers")->isChecked());
+        EXPECT_FALSE(Box("cbAutoFetchFiles")->isChecked());
         EXPECT_TRUE(Box("cbOnlyShowHasPeers")->isEnabled()) << "enabled at start whatever the auto check";
         EXPECT_TRUE(Box("cbOnlyShowHasPeers")->isChecked());
         EXPECT_TRUE(Box("cbOnlyShowKeywordFile")->isChecked());
@@ -311,6 +315,47 @@ TEST_F(SettingsTest, AutoCheckBoxGovernsTheHasPeersBox)
         EXPECT_EQ(hasPeers->isChecked(), s.hasPeersChecked);
         EXPECT_EQ(form->FormCloseOptions().OnlyHasPeers, s.hasPeersChecked);
         EXPECT_EQ(form->FormCloseOptions().AutoCheckPeer, s.autoCheckOption);
+    }
+}
+
+TEST_F(SettingsTest, FetchFileListsBoxTakesItsMnemonicAndIsKept)
+{
+    // Alt+F on the Option page ticks and unticks it; the workers read it at
+    // once, the file gets it at close, and the next start shows it.
+    struct Case {
+        const char* stored;
+        int presses;
+        bool expected;
+    };
+    const Case cases[] = {
+        {"", 0, true},
+        {"[View]\nAutoFetchFiles=0\n", 1, true},
+        {"[View]\nAutoFetchFiles=1\n", 1, false},
+        {"[View]\nAutoFetchFiles=0\n", 2, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.stored) + " pressed " + std::to_string(c.presses));
+        WriteAll(settingsPath, c.stored);
+        Open();
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+        form->findChild<QTabWidget*>()->setCurrentIndex(1);
+        Box("cbAutoCheckPeers")->setFocus();
+        for (int i = 0; i < c.presses; ++i) {
+            // A mnemonic presses the box as a click does, and lets go a moment later.
+            const bool before = Box("cbAutoFetchFiles")->isChecked();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_F, Qt::AltModifier);
+            ASSERT_TRUE(Eventually([&] { return Box("cbAutoFetchFiles")->isChecked() != before; }));
+        }
+        EXPECT_EQ(Box("cbAutoFetchFiles")->isChecked(), c.expected);
+        EXPECT_EQ(form->State()->AutoFetchFiles(), c.expected);
+        form->close();
+        form.reset();
+        EXPECT_NE(ReadAll(settingsPath).find(c.expected ? "AutoFetchFiles=1" : "AutoFetchFiles=0"), std::string::npos);
+        Open();
+        EXPECT_EQ(Box("cbAutoFetchFiles")->isChecked(), c.expected);
+        form.reset();
     }
 }
 

@@ -63,6 +63,7 @@ TIniOptions TestOptions()
 {
     TIniOptions options = DefaultIniOptions();
     options.AutoCheckPeer = false;
+    options.AutoFetchFiles = false;  // no swarm traffic: FileListWindowTest fetches with a fake
     return options;
 }
 

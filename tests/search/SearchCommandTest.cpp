@@ -139,6 +139,34 @@ TEST(SearchCommand, AsksTheEndpointsOfTheSettingsFile)
     EXPECT_TRUE(three["files"].empty());
 }
 
+TEST(SearchCommand, MagnetResultsAreResolvedUnlessAskedNotTo)
+{
+    // No peer serves FixtureMagnet(3) (its tracker is a closed port), so the
+    // fetch fails and the list says why, or no fetch runs at all.
+    FixtureSites sites;  // every catalogue slot on 127.0.0.1, none with results
+    FixtureTorznab endpoint;
+    endpoint.SetItems({{"Three", -1, 3, true, 20, 1, -1, -1}});
+    const fs::path settings = fs::temp_directory_path() / ("sorvena-files-" + std::to_string(::getpid()) + ".ini");
+    std::ofstream(settings) << settingsText(sites.Prepare("linux", 0)) << "[Torznab]\nLocal Jackett=" << endpoint.ApiUrl()
+                            << "\n";
+    struct Case {
+        std::vector<std::string> flags;
+        bool fetched;
+    };
+    const Case cases[] = {{{"--no-peers"}, true}, {{"--no-peers", "--no-files"}, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.flags.size());
+        std::vector<std::string> args = {"search", "linux", "--settings", settings.string()};
+        args.insert(args.end(), c.flags.begin(), c.flags.end());
+        const CliResult run = RunCli(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("fixture-torrent-3.iso: no file list: ") != std::string::npos, c.fetched) << run.err;
+        EXPECT_EQ(run.err.find("waiting for file lists...") != std::string::npos, c.fetched) << run.err;
+        EXPECT_NE(run.out.find("fixture-torrent-3.iso"), std::string::npos) << run.out;
+    }
+    fs::remove(settings);
+}
+
 TEST(SearchCommand, ProgressNamesTheSitesThatFailedAndWhy)
 {
     FixtureSites sites;

@@ -5,7 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <stop_token>
 #include <map>
 #include <set>
 #include <thread>
@@ -304,6 +308,95 @@ TEST_F(TorznabSearchTest, TwoEndpointsAndTheCatalogueInOneSearch)
         const bool full = id % 2 == 1 || id == 20 || id == 22;
         EXPECT_EQ(rows.at(FixtureInfoHash(id)).magnet, !full);
     }
+}
+
+}  // namespace
+}  // namespace sorvena::test
+
+namespace sorvena::test {
+namespace {
+
+// The full torrent of FixtureMagnet(id), as the swarm would give it.
+std::unique_ptr<TTorrentEx> SwarmTorrent(int id)
+{
+    auto torrent = std::make_unique<TTorrentEx>();
+    EXPECT_TRUE(torrent->LoadMetainfo(FixtureTorrent(id)));
+    return torrent;
+}
+
+TEST_F(TorznabSearchTest, MagnetEntriesGetTheirFileListsWhileTheOptionIsOn)
+{
+    FixtureTorznab endpoint;
+    endpoint.SetItems({{"One", -1, 1, true, 5, 1, 1, -1}, {"Two", -1, 2, true, 5, 1, 1, -1}, {"Three", 3, -1, false, 5, 1, 1, -1}});
+    for (const bool on : {true, false}) {
+        SCOPED_TRACE(on ? "on" : "off");
+        TIniOptions options;
+        options.AutoFetchFiles = on;
+        session = std::make_unique<TSearchSession>(sites.Prepare("linux", 0), options,
+                                                   std::vector<TTorznabEndpoint>{{"Jackett", endpoint.ApiUrl(), true}});
+        session->State()->FetchPause = 5ms;
+        std::atomic<int> fetches{0};
+        session->State()->MetadataOptions.fetcher = [&](const TTorrentEx& magnet, const MetadataFetchOptions&,
+                                                        std::stop_token) {
+            ++fetches;
+            if (magnet.InfoHashHex == FixtureInfoHash(2)) return MetadataFetchResult{nullptr, "no peer answered"};
+            return MetadataFetchResult{SwarmTorrent(1), ""};
+        };
+        session->BeginSearch("linux", 0);
+        ASSERT_TRUE(Finished());
+        // The fetches may end after the search: the list is read once they have.
+        ASSERT_TRUE(session->WaitForWorkers(EventWaitCap));
+        const auto rows = Rows();
+        ASSERT_EQ(rows.size(), 3u);
+        const Row& one = rows.at(FixtureInfoHash(1));
+        EXPECT_EQ(one.magnet, !on);
+        EXPECT_EQ(one.files, on ? SwarmTorrent(1)->SubFiles.size() : 0u);
+        EXPECT_EQ(one.source, "Jackett") << "the source stays with the row";
+        EXPECT_TRUE(rows.at(FixtureInfoHash(2)).magnet);
+        EXPECT_EQ(session->FileListFailure(FixtureInfoHash(2)), on ? "no peer answered" : "");
+        const auto progress = session->GetProgress();
+        EXPECT_EQ(fetches, on ? 2 : 0) << "one fetch per magnet entry, none for a torrent file";
+        EXPECT_EQ(progress.fileLists, on ? 1 : 0);
+        EXPECT_EQ(progress.fileListFailures, on ? 1 : 0);
+        EXPECT_EQ(progress.torrents, 3) << "an upgraded row is no new torrent";
+        EXPECT_EQ(static_cast<size_t>(progress.files),
+                  SwarmTorrent(3)->SubFiles.size() + (on ? SwarmTorrent(1)->SubFiles.size() : 0u));
+        session.reset();
+    }
+}
+
+TEST_F(TorznabSearchTest, StopEndsTheAutomaticFileListFetches)
+{
+    FixtureTorznab endpoint;
+    endpoint.SetItems({{"One", -1, 1, true, 5, 1, 1, -1}});
+    TIniOptions options;
+    options.AutoFetchFiles = true;
+    session = std::make_unique<TSearchSession>(sites.Prepare("linux", 0), options,
+                                               std::vector<TTorznabEndpoint>{{"Jackett", endpoint.ApiUrl(), true}});
+    session->State()->FetchPause = 5ms;
+    std::mutex lock;
+    std::condition_variable changed;
+    bool entered = false;
+    session->State()->MetadataOptions.fetcher = [&](const TTorrentEx&, const MetadataFetchOptions&, std::stop_token stop) {
+        std::stop_callback wake(stop, [&] {
+            std::lock_guard guard(lock);
+            changed.notify_all();
+        });
+        std::unique_lock guard(lock);
+        entered = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return stop.stop_requested(); });
+        return MetadataFetchResult{SwarmTorrent(1), ""};  // too late: the worker must drop it
+    };
+    session->BeginSearch("linux", 0);
+    {
+        std::unique_lock guard(lock);
+        ASSERT_TRUE(changed.wait_for(guard, EventWaitCap, [&] { return entered; }));
+    }
+    session->StopSearch();
+    ASSERT_TRUE(session->WaitForWorkers(EventWaitCap));
+    EXPECT_TRUE(Rows().at(FixtureInfoHash(1)).magnet);
+    EXPECT_EQ(session->GetProgress().fileLists, 0);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ bool operator==(const TIniOptions& a, const TIniOptions& b)
     return a.OnlyKeywordFile == b.OnlyKeywordFile && a.OnlyHasPeers == b.OnlyHasPeers &&
            a.AutoCheckPeer == b.AutoCheckPeer && a.Width == b.Width && a.Height == b.Height && a.Top == b.Top &&
            a.Left == b.Left && a.OpenDir == b.OpenDir && a.Keyword == b.Keyword && a.SaveHistory == b.SaveHistory &&
-           a.AutoUpdate == b.AutoUpdate;
+           a.AutoUpdate == b.AutoUpdate && a.AutoFetchFiles == b.AutoFetchFiles;
 }
 
 TIniOptions Loaded(const std::string& text)
@@ -35,6 +35,7 @@ TEST(IniOptionTest, LoadGivesTheDefaultForEveryMissingOrBadValue)
     EXPECT_FALSE(defaults.OnlyKeywordFile);
     EXPECT_FALSE(defaults.OnlyHasPeers);
     EXPECT_TRUE(defaults.AutoCheckPeer);
+    EXPECT_TRUE(defaults.AutoFetchFiles);
     EXPECT_EQ(defaults.Width, 500);
     EXPECT_EQ(defaults.Height, 350);
     EXPECT_EQ(defaults.Top, 200);
@@ -55,6 +56,9 @@ TEST(IniOptionTest, LoadGivesTheDefaultForEveryMissingOrBadValue)
         {"", defaults},
         {"[View]\nAutoCheckPeer=0\nOnlyHasPeers=2\nOnlyKeywordFile=-1\n",
          with([](TIniOptions& o) { o.AutoCheckPeer = false, o.OnlyHasPeers = true, o.OnlyKeywordFile = true; })},
+        // The file lists of magnet entries are fetched or not whatever the peer counts do.
+        {"[View]\nAutoFetchFiles=0\n", with([](TIniOptions& o) { o.AutoFetchFiles = false; })},
+        {"[View]\nAutoCheckPeer=0\nAutoFetchFiles=x\n", with([](TIniOptions& o) { o.AutoCheckPeer = false; })},
         // Not a number: the default, also for the words other INI writers use.
         {"[View]\nAutoCheckPeer=no\nOnlyHasPeers=true\nOnlyKeywordFile=\n[Search]\nSaveHistory=1x\n", defaults},
         {"[Pos]\nWidth=abc\nHeight=99999999999\nTop=-40\nLeft= 7 \n",
@@ -83,7 +87,7 @@ TEST(IniOptionTest, FreshFileHasEveryKeyInOrder)
     options.OpenDir = "/tmp";
     SaveToIni(&ini, options);
     EXPECT_EQ(ini.Text(),
-              "[View]\nOnlyKeywordFile=0\nOnlyHasPeers=0\nAutoCheckPeer=1\n"
+              "[View]\nOnlyKeywordFile=0\nOnlyHasPeers=0\nAutoCheckPeer=1\nAutoFetchFiles=1\n"
               "[Pos]\nWidth=500\nHeight=350\nTop=200\nLeft=200\n"
               "[Store]\nOpenDir=/tmp\n"
               "[Search]\nKeyword=linux;ubuntu iso\nSaveHistory=1\n"
@@ -102,6 +106,7 @@ TEST(IniOptionTest, SavingKeepsWhatItDoesNotKnowByteForByte)
         "Columns=0,1,2\r\n"
         "OnlyHasPeers=0\r\n"
         "AutoCheckPeer=1\r\n"
+        "AutoFetchFiles=1\r\n"
         "\r\n"
         "[Pos]\r\nWidth=500\r\nHeight=350\r\nTop=200\r\nLeft=200\r\n"
         "[Store]\r\nOpenDir=\r\n"

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -30,6 +31,8 @@ TEST(ConsoleMessages, EveryHandlerRunsOnTheReceivingThreadWhileItsSenderWaits)
     std::vector<std::thread::id> handlerThreads;
     int sites = 0;
     int torrents = 0;
+    std::vector<std::string> fileLists;  // "<hash> <files or reason>"
+
     auto onReceiver = [&] { handlerThreads.push_back(std::this_thread::get_id()); };
     TConsoleMessages receiver({
         .siteDone =
@@ -48,6 +51,12 @@ TEST(ConsoleMessages, EveryHandlerRunsOnTheReceivingThreadWhileItsSenderWaits)
                 std::lock_guard l(mutex);
                 counts.push_back(n);
             },
+        .metadataFound =
+            [&](std::string_view hash, std::unique_ptr<TTorrentEx> torrent, std::string_view reason) {
+                onReceiver();
+                fileLists.push_back(std::string(hash) + " " +
+                                    (torrent ? std::to_string(torrent->SubFiles.size()) : std::string(reason)));
+            },
     });
 
     constexpr int Senders = 8;
@@ -57,6 +66,12 @@ TEST(ConsoleMessages, EveryHandlerRunsOnTheReceivingThreadWhileItsSenderWaits)
             EXPECT_TRUE(receiver.SiteDone(i));
             EXPECT_TRUE(receiver.TorrentFound(std::make_unique<TTorrentEx>()));
             EXPECT_TRUE(receiver.PeerCount("hash", i));
+            // The texts are copied: the sender's own are gone when the handler runs.
+            auto torrent = std::make_unique<TTorrentEx>();
+            torrent->SubFiles.resize(static_cast<size_t>(i));
+            std::string hash = "h" + std::to_string(i);
+            std::string reason = "failed " + std::to_string(i);
+            EXPECT_TRUE(receiver.MetadataFound(hash, i % 2 ? nullptr : std::move(torrent), reason));
             // Synchronous: the handler has run by the time the send returns.
             std::lock_guard l(mutex);
             EXPECT_NE(std::find(counts.begin(), counts.end(), i), counts.end());
@@ -65,7 +80,10 @@ TEST(ConsoleMessages, EveryHandlerRunsOnTheReceivingThreadWhileItsSenderWaits)
     for (std::thread& t : senders) t.join();
     EXPECT_EQ(sites, Senders);
     EXPECT_EQ(torrents, Senders);
-    ASSERT_EQ(handlerThreads.size(), 3u * Senders);
+    std::sort(fileLists.begin(), fileLists.end());
+    EXPECT_EQ(fileLists, (std::vector<std::string>{"h0 0", "h1 failed 1", "h2 2", "h3 failed 3", "h4 4", "h5 failed 5",
+                                                   "h6 6", "h7 failed 7"}));
+    ASSERT_EQ(handlerThreads.size(), 4u * Senders);
     for (const std::thread::id id : handlerThreads) {
         EXPECT_EQ(id, handlerThreads.front());
         EXPECT_NE(id, std::this_thread::get_id());
@@ -95,6 +113,7 @@ TEST(ConsoleMessages, CloseReleasesTheWaitingSendersAndRefusesLaterOnes)
             },
         .torrentFound = [&](std::unique_ptr<TTorrentEx>) { ++handled; },
         .peerCount = {},
+        .metadataFound = {},
     });
     // The first send occupies the receiver; the second waits for its turn.
     auto busy = std::async(std::launch::async, [&] { return receiver->SiteDone(0); });
@@ -108,6 +127,8 @@ TEST(ConsoleMessages, CloseReleasesTheWaitingSendersAndRefusesLaterOnes)
     EXPECT_FALSE(queued.get());
     EXPECT_EQ(*entries, 0) << "a refused torrent is destroyed";
     EXPECT_FALSE(receiver->PeerCount("hash", 1));
+    EXPECT_FALSE(receiver->MetadataFound("hash", std::make_unique<Counted>(entries), ""));
+    EXPECT_EQ(*entries, 0) << "a refused full torrent is destroyed";
 
     releaseHandler.set_value();
     EXPECT_TRUE(busy.get()) << "the handler that was running finishes its message";
@@ -120,6 +141,7 @@ TEST(ConsoleMessages, AHandlerExceptionIsTracedAndTheMessageCountsAsHandled)
         .siteDone = [](int) { throw std::runtime_error("handler failed"); },
         .torrentFound = {},
         .peerCount = {},
+        .metadataFound = {},
     });
     EXPECT_TRUE(receiver.SiteDone(3));
     EXPECT_TRUE(receiver.TorrentFound(std::make_unique<TTorrentEx>())) << "no handler: taken and dropped";
@@ -140,6 +162,7 @@ TEST(ConsoleMessages, ASendFromAHandlerIsHandledDirectly)
             },
         .torrentFound = {},
         .peerCount = {},
+        .metadataFound = {},
     });
     self = &receiver;
     EXPECT_TRUE(receiver.SiteDone(0));
