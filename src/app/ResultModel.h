@@ -219,10 +219,12 @@ private:
     void relayout(Change change, QAbstractItemModel::LayoutChangeHint hint);
     void sortRows();
     void sortTorrentRows();
+    // Each sorts the torrent rows by a key taken once per row.
     template <typename Key, typename Compare>
     void sortByKey(Key (*key)(const TTorrentEx&), Compare compare);
+    void sortByText(std::string_view (*key)(const TTorrentEx&));
+    void applyOrder(const std::vector<uint32_t>& order);  // the old positions in their new order
     bool torrentLess(const TTorrentNode& a, const TTorrentNode& b) const;
-    bool fileLess(const TFileNode& a, const TFileNode& b) const;
 
     QString torrentText(const TTorrentNode& torrent, int column) const;
     QString fileText(const TFileNode& file, int column) const;
