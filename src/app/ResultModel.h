@@ -185,9 +185,19 @@ public:
     const TExtensionIcons& Icons() const { return m_icons; }
 
 private:
-    struct TFileNode {
-        const TTorrentSubFile* SubFile;
-        bool Visible;
+    // A file row: its element of SubFiles, with the visible flag in the
+    // pointer's lowest bit (the element's alignment leaves it free), so that
+    // a million file rows cost eight bytes each.
+    class TFileNode {
+    public:
+        explicit TFileNode(const TTorrentSubFile* subFile) : m_bits(reinterpret_cast<uintptr_t>(subFile) | 1) {}
+        const TTorrentSubFile* SubFile() const { return reinterpret_cast<const TTorrentSubFile*>(m_bits & ~uintptr_t{1}); }
+        bool Visible() const { return m_bits & 1; }
+        void SetVisible(bool visible) { m_bits = (m_bits & ~uintptr_t{1}) | uintptr_t{visible}; }
+
+    private:
+        static_assert(alignof(TTorrentSubFile) >= 2);
+        uintptr_t m_bits;
     };
     struct TTorrentNode {
         std::unique_ptr<TTorrentEx> Torrent;
