@@ -126,7 +126,10 @@ void sortTextKeys(std::vector<TTextKey>& keys, bool ascending)
         const auto last = keys.begin() + static_cast<std::ptrdiff_t>(r.last);
         bool goesOn = false;  // some text has bytes past these eight
         for (auto k = first; k != last; ++k) {
-            if (last - k > static_cast<std::ptrdiff_t>(PrefetchAhead)) __builtin_prefetch(k[PrefetchAhead].text.data() + r.depth);
+            if (last - k > static_cast<std::ptrdiff_t>(PrefetchAhead)) {
+                const std::string_view ahead = k[PrefetchAhead].text;
+                __builtin_prefetch(ahead.data() + std::min(r.depth, ahead.size()));
+            }
             k->head = foldedHead(k->text, r.depth);
             goesOn = goesOn || k->text.size() > r.depth + 8;
         }
