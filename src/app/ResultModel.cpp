@@ -133,7 +133,9 @@ void sortTextKeys(std::vector<TTextKey>& keys, bool ascending)
             k->head = foldedHead(k->text, r.depth);
             goesOn = goesOn || k->text.size() > r.depth + 8;
         }
-        std::stable_sort(first, last, byHead);
+        // Runs of one text (one tracker for many torrents, one extension for
+        // many files) are common: what is in order already is not sorted again.
+        if (!std::is_sorted(first, last, byHead)) std::stable_sort(first, last, byHead);
         for (auto run = first; run != last;) {
             auto end = run + 1;
             while (end != last && end->head == run->head) ++end;
@@ -141,7 +143,7 @@ void sortTextKeys(std::vector<TTextKey>& keys, bool ascending)
                 if (goesOn)
                     work.push_back({static_cast<size_t>(run - keys.begin()), static_cast<size_t>(end - keys.begin()),
                                     r.depth + 8});
-                else
+                else if (!std::is_sorted(run, end, bySize))
                     std::stable_sort(run, end, bySize);
             }
             run = end;
