@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QEventLoop>
 #include <QTreeView>
 
 #include <atomic>
@@ -40,6 +41,7 @@ std::unique_ptr<TTorrentEx> makeTorrent(int i)
     t->PeerCount = i % 4 ? (i * 13) % 200 : -1;
     t->IsMultiFile = i % 10 == 0;
     const int files = t->IsMultiFile ? FilesPerMultiFile : 1;
+    t->SubFiles.reserve(files);  // as the loader sizes the list
     for (int f = 0; f < files; ++f) {
         const int64_t size = (int64_t{i % 5000} << 20) + f * 4097;
         t->SubFiles.push_back({t->IsMultiFile ? "file " + std::to_string(f) + (f % 2 ? ".mp3" : ".txt") : t->TorrentName,
@@ -76,12 +78,15 @@ void addThroughMessages(Filled& f)
     TGuiMessages::Handlers handlers;
     handlers.torrentFound = [&](std::unique_ptr<TTorrentEx> entry) { f.model.AddTorrentNode(std::move(entry)); };
     auto messages = std::make_shared<TGuiMessages>(&receiver, std::move(handlers));
-    std::atomic<bool> done{false};
+    // The window's own event loop, which sleeps while no message is queued
+    // (spinning processEvents instead would compete with the worker for the
+    // cores it is waiting on).
+    QEventLoop loop;
     std::thread worker([&] {
         for (int i = 0; i < TorrentRows; ++i) messages->TorrentFound(makeTorrent(i));
-        done = true;
+        QMetaObject::invokeMethod(&receiver, [&loop] { loop.quit(); }, Qt::QueuedConnection);
     });
-    while (!done) QCoreApplication::processEvents();
+    loop.exec();
     worker.join();
     messages->Close();
 }

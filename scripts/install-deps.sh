@@ -9,7 +9,7 @@ run_pkgs=(
   build-essential cmake ninja-build pkg-config
   nlohmann-json3-dev libcli11-dev
   libssl-dev ca-certificates
-  qt6-base-dev libqt6svg6 libzip-dev libexpat1-dev
+  qt6-base-dev libqt6svg6 libzip-dev libdeflate-dev libexpat1-dev
 )
 test_pkgs=(
   clang libclang-rt-14-dev

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "app/QtText.h"
 #include "search/SearchUtil.h"
@@ -21,20 +22,133 @@ const QColor OddRowColor(255, 255, 255);
 const QColor LinkColor(0, 0, 255);
 const QColor TextColor(0, 0, 0);  // the backgrounds are fixed light colours, whatever the theme
 
+unsigned foldByte(char c)
+{
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u;
+}
+
 // ASCII letters fold, every other byte by value, a proper prefix first.
 int compareText(std::string_view a, std::string_view b)
 {
     const size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; ++i) {
-        if (a[i] == b[i]) continue;  // shared prefixes ("http://") are common
-        auto fold = [](char c) {
-            const auto u = static_cast<unsigned char>(c);
-            return u >= 'a' && u <= 'z' ? u - 'a' + 'A' : u;
-        };
-        const int d = static_cast<int>(fold(a[i])) - static_cast<int>(fold(b[i]));
-        if (d != 0) return d;
+    for (size_t i = 0; i < n;) {
+        // Shared prefixes ("http://tracker.") are common: equal bytes are
+        // skipped eight at a time, and only a difference is folded.
+        if (i + 8 <= n) {
+            uint64_t x, y;
+            std::memcpy(&x, a.data() + i, 8);
+            std::memcpy(&y, b.data() + i, 8);
+            if (x == y) {
+                i += 8;
+                continue;
+            }
+        }
+        if (a[i] != b[i]) {
+            const int d = static_cast<int>(foldByte(a[i])) - static_cast<int>(foldByte(b[i]));
+            if (d != 0) return d;
+        }
+        ++i;
     }
     return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// How far ahead loops over rows ask for the memory they will read: the rows,
+// entries and texts of a large list lie all over the heap, and a sort that
+// waits for each in turn spends most of its time waiting.
+constexpr size_t PrefetchAhead = 8;
+
+// A text as a sort key: the text, its row, and eight of its bytes folded and
+// packed big-endian (zero past the end), so that one integer comparison
+// orders two keys by those bytes without reading the texts.
+struct TTextKey {
+    uint64_t head;
+    std::string_view text;
+    uint32_t index;
+};
+
+uint64_t foldedHead(std::string_view text, size_t depth)
+{
+    unsigned char bytes[8] = {};
+    if (depth < text.size()) std::memcpy(bytes, text.data() + depth, std::min<size_t>(8, text.size() - depth));
+    uint64_t x;
+    std::memcpy(&x, bytes, 8);
+    // a to z to A to Z in all eight bytes at once: the high bit of each byte
+    // of letter is set for 'a' and above, but not above 'z', nor for bytes
+    // past 0x7F.
+    constexpr uint64_t Ones = 0x0101010101010101ULL;
+    const uint64_t low7 = x & (0x7F * Ones);
+    const uint64_t letter = (low7 + (0x80 - 'a') * Ones) & ~(low7 + (0x80 - 'z' - 1) * Ones) & ~x & (0x80 * Ones);
+    x ^= letter >> 2;  // clears 0x20
+    // Big-endian, so that integer order is byte order.
+    return __builtin_bswap64(x);
+}
+
+size_t sharedFoldedPrefix(const TTextKey* first, const TTextKey* last)
+{
+    const std::string_view lead = first->text;
+    size_t shared = lead.size();
+    for (const TTextKey* k = first; k != last && shared > 0; ++k) {
+        if (last - k > static_cast<std::ptrdiff_t>(PrefetchAhead)) __builtin_prefetch(k[PrefetchAhead].text.data());
+        const size_t n = std::min(shared, k->text.size());
+        size_t i = 0;
+        while (i < n && foldByte(lead[i]) == foldByte(k->text[i])) ++i;
+        shared = i;
+    }
+    return shared;
+}
+
+// Sorts as compareText orders, stably, in either direction, eight bytes at a
+// time: the keys are sorted by their heads, and each run of equal heads by
+// its next eight bytes, until the texts end. Zero past the end makes a
+// proper prefix sort first except against a text that goes on with zero
+// bytes; the lengths settle those last. Each text is read once per eight
+// bytes it shares with another, however many comparisons it takes part in,
+// and repeated texts (one tracker for many torrents) cost no more than others.
+void sortTextKeys(std::vector<TTextKey>& keys, bool ascending)
+{
+    if (keys.size() < 2) return;
+    struct Range {
+        size_t first, last, depth;
+    };
+    // Explicit work list: a long text shared by many rows must not recurse deeply.
+    std::vector<Range> work{{0, keys.size(), sharedFoldedPrefix(keys.data(), keys.data() + keys.size())}};
+    const auto byHead = [ascending](const TTextKey& a, const TTextKey& b) {
+        return ascending ? a.head < b.head : a.head > b.head;
+    };
+    const auto bySize = [ascending](const TTextKey& a, const TTextKey& b) {
+        return ascending ? a.text.size() < b.text.size() : a.text.size() > b.text.size();
+    };
+    while (!work.empty()) {
+        const Range r = work.back();
+        work.pop_back();
+        const auto first = keys.begin() + static_cast<std::ptrdiff_t>(r.first);
+        const auto last = keys.begin() + static_cast<std::ptrdiff_t>(r.last);
+        bool goesOn = false;  // some text has bytes past these eight
+        for (auto k = first; k != last; ++k) {
+            if (last - k > static_cast<std::ptrdiff_t>(PrefetchAhead)) {
+                const std::string_view ahead = k[PrefetchAhead].text;
+                __builtin_prefetch(ahead.data() + std::min(r.depth, ahead.size()));
+            }
+            k->head = foldedHead(k->text, r.depth);
+            goesOn = goesOn || k->text.size() > r.depth + 8;
+        }
+        // Runs of one text (one tracker for many torrents, one extension for
+        // many files) are common: what is in order already is not sorted again.
+        if (!std::is_sorted(first, last, byHead)) std::stable_sort(first, last, byHead);
+        for (auto run = first; run != last;) {
+            auto end = run + 1;
+            while (end != last && end->head == run->head) ++end;
+            if (end - run > 1) {
+                if (goesOn)
+                    work.push_back({static_cast<size_t>(run - keys.begin()), static_cast<size_t>(end - keys.begin()),
+                                    r.depth + 8});
+                else if (!std::is_sorted(run, end, bySize))
+                    std::stable_sort(run, end, bySize);
+            }
+            run = end;
+        }
+    }
 }
 
 template <typename T>
@@ -76,14 +190,40 @@ int compareTorrents(const TTorrentEx& a, const TTorrentEx& b, int column)
     }
 }
 
-int compareFiles(const TTorrentSubFile& a, const TTorrentSubFile& b, int column)
+// Sorts one torrent's file rows. Only Name, Size and File order them: by
+// the other columns they are all equal, and a stable sort keeps their order.
+template <typename FileNode>
+void sortFileNodes(std::vector<FileNode>& files, int column, bool ascending, std::vector<TTextKey>& scratch)
 {
-    switch (column) {
-    case COL_NAME: return compareText(a.FileName, b.FileName);
-    case COL_SIZE: return compareNumbers(a.FileSize, b.FileSize);
-    case COL_FILE: return compareText(fileExtension(a.FileName), fileExtension(b.FileName));
-    default: return 0;
+    if (files.size() < 2 || (column != COL_NAME && column != COL_SIZE && column != COL_FILE)) return;
+    std::vector<FileNode> sorted;
+    sorted.reserve(files.size());
+    if (column == COL_SIZE) {
+        struct Keyed {
+            int64_t size;
+            uint32_t index;
+        };
+        std::vector<Keyed> keyed;
+        keyed.reserve(files.size());
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (i + PrefetchAhead < files.size()) __builtin_prefetch(files[i + PrefetchAhead].SubFile());
+            keyed.push_back({files[i].SubFile()->FileSize, static_cast<uint32_t>(i)});
+        }
+        std::stable_sort(keyed.begin(), keyed.end(), [ascending](const Keyed& a, const Keyed& b) {
+            return ascending ? a.size < b.size : a.size > b.size;
+        });
+        for (const Keyed& k : keyed) sorted.push_back(files[k.index]);
+    } else {
+        scratch.clear();
+        for (size_t i = 0; i < files.size(); ++i) {
+            if (i + PrefetchAhead < files.size()) __builtin_prefetch(files[i + PrefetchAhead].SubFile());
+            const std::string_view name = files[i].SubFile()->FileName;
+            scratch.push_back({0, column == COL_FILE ? fileExtension(name) : name, static_cast<uint32_t>(i)});
+        }
+        sortTextKeys(scratch, ascending);
+        for (const TTextKey& k : scratch) sorted.push_back(files[k.index]);
     }
+    files.swap(sorted);
 }
 
 QDateTime toDateTime(TDateTime value)
@@ -187,7 +327,7 @@ const TResultModel::TFileNode* TResultModel::visibleFile(const TTorrentNode& tor
     if (m_fileCacheOwner != &torrent) {
         m_fileCache.clear();
         for (size_t i = 0; i < torrent.Files.size(); ++i)
-            if (torrent.Files[i].Visible) m_fileCache.push_back(static_cast<uint32_t>(i));
+            if (torrent.Files[i].Visible()) m_fileCache.push_back(static_cast<uint32_t>(i));
         m_fileCacheOwner = &torrent;
     }
     return &torrent.Files[m_fileCache[static_cast<size_t>(viewRow)]];
@@ -204,8 +344,8 @@ int TResultModel::viewRowOf(const TTorrentNode& torrent, const TTorrentSubFile* 
 {
     int row = 0;
     for (const TFileNode& file : torrent.Files) {
-        if (file.SubFile == subFile) return file.Visible ? row : -1;
-        if (file.Visible) ++row;
+        if (file.SubFile() == subFile) return file.Visible() ? row : -1;
+        if (file.Visible()) ++row;
     }
     return -1;
 }
@@ -221,7 +361,7 @@ TResultModel::TRowRef TResultModel::resolve(const QModelIndex& index) const
 TResultNodeData TResultModel::NodeData(const QModelIndex& index) const
 {
     const TRowRef row = resolve(index);
-    if (row.file) return {nullptr, row.file->SubFile};
+    if (row.file) return {nullptr, row.file->SubFile()};
     if (row.torrent) return {row.torrent->Torrent.get(), nullptr};
     return {};
 }
@@ -234,15 +374,15 @@ bool TResultModel::torrentPasses(const TTorrentNode& torrent) const
 
 bool TResultModel::filePasses(const TFileNode& file) const
 {
-    return !m_onlyKeywordFile || HasKeyword(file.SubFile->FileName, m_keywords);
+    return !m_onlyKeywordFile || HasKeyword(file.SubFile()->FileName, m_keywords);
 }
 
 void TResultModel::filterFiles(TTorrentNode& torrent) const
 {
     torrent.VisibleFiles = 0;
     for (TFileNode& file : torrent.Files) {
-        file.Visible = filePasses(file);
-        if (file.Visible) ++torrent.VisibleFiles;
+        file.SetVisible(filePasses(file));
+        if (file.Visible()) ++torrent.VisibleFiles;
     }
 }
 
@@ -273,7 +413,7 @@ void TResultModel::relayout(Change change, QAbstractItemModel::LayoutChangeHint 
     where.reserve(static_cast<size_t>(before.size()));
     for (const QModelIndex& index : before) {
         const TRowRef row = resolve(index);
-        where.push_back({row.torrent, row.file ? row.file->SubFile : nullptr, index.column()});
+        where.push_back({row.torrent, row.file ? row.file->SubFile() : nullptr, index.column()});
     }
 
     change();
@@ -295,17 +435,11 @@ bool TResultModel::torrentLess(const TTorrentNode& a, const TTorrentNode& b) con
     return m_sortOrder == Qt::AscendingOrder ? c < 0 : c > 0;
 }
 
-bool TResultModel::fileLess(const TFileNode& a, const TFileNode& b) const
-{
-    const int c = compareFiles(*a.SubFile, *b.SubFile, m_sortColumn);
-    return m_sortOrder == Qt::AscendingOrder ? c < 0 : c > 0;
-}
-
 template <typename Key, typename Compare>
 void TResultModel::sortByKey(Key (*key)(const TTorrentEx&), Compare compare)
 {
-    // The keys sit next to the positions: a comparison reads the key (or the
-    // text's bytes) without going through the row and its entry first.
+    // The keys sit next to the positions: a comparison reads the key without
+    // going through the row and its entry.
     struct Keyed {
         Key key;
         uint32_t index;
@@ -317,29 +451,56 @@ void TResultModel::sortByKey(Key (*key)(const TTorrentEx&), Compare compare)
     std::stable_sort(keyed.begin(), keyed.end(), [&](const Keyed& a, const Keyed& b) {
         return ascending ? compare(a.key, b.key) < 0 : compare(a.key, b.key) > 0;
     });
+    std::vector<uint32_t> order;
+    order.reserve(keyed.size());
+    for (const Keyed& k : keyed) order.push_back(k.index);
+    applyOrder(order);
+}
+
+void TResultModel::sortByText(std::string_view (*key)(const TTorrentEx&))
+{
+    std::vector<TTextKey> keys;
+    keys.reserve(m_rows.size());
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        if (i + 2 * PrefetchAhead < m_rows.size()) __builtin_prefetch(m_rows[i + 2 * PrefetchAhead].get());
+        if (i + PrefetchAhead < m_rows.size()) __builtin_prefetch(m_rows[i + PrefetchAhead]->Torrent.get());
+        keys.push_back({0, key(*m_rows[i]->Torrent), m_rows[i]->Index});
+    }
+    sortTextKeys(keys, m_sortOrder == Qt::AscendingOrder);
+    std::vector<uint32_t> order;
+    order.reserve(keys.size());
+    for (const TTextKey& k : keys) order.push_back(k.index);
+    applyOrder(order);
+}
+
+void TResultModel::applyOrder(const std::vector<uint32_t>& order)
+{
     std::vector<std::unique_ptr<TTorrentNode>> sorted;
     sorted.reserve(m_rows.size());
-    for (const Keyed& k : keyed) sorted.push_back(std::move(m_rows[k.index]));
+    for (const uint32_t index : order) sorted.push_back(std::move(m_rows[index]));
     m_rows.swap(sorted);
 }
 
 void TResultModel::sortTorrentRows()
 {
+    // The keys need each row's position: rows added in a batch have none yet.
+    renumber(0);
     using View = std::string_view;
     switch (m_sortColumn) {
-    case COL_NAME: return sortByKey(+[](const TTorrentEx& t) { return View(t.TorrentName); }, compareText);
-    case COL_COMMENT: return sortByKey(+[](const TTorrentEx& t) { return View(t.Comment); }, compareText);
-    case COL_ANNOUNCE: return sortByKey(+[](const TTorrentEx& t) { return View(t.AnnounceUrl); }, compareText);
-    case COL_REFER_SITE: return sortByKey(+[](const TTorrentEx& t) { return View(t.LinkUrl); }, compareText);
+    case COL_NAME: return sortByText(+[](const TTorrentEx& t) { return View(t.TorrentName); });
+    case COL_COMMENT: return sortByText(+[](const TTorrentEx& t) { return View(t.Comment); });
+    case COL_ANNOUNCE: return sortByText(+[](const TTorrentEx& t) { return View(t.AnnounceUrl); });
+    case COL_REFER_SITE: return sortByText(+[](const TTorrentEx& t) { return View(t.LinkUrl); });
     case COL_SIZE: return sortByKey(+[](const TTorrentEx& t) { return t.TotalSize; }, compareNumbers<int64_t>);
     case COL_PEERS:
         return sortByKey(+[](const TTorrentEx& t) { return int64_t{ShownPeerCount(t)}; }, compareNumbers<int64_t>);
     case COL_FILE:
         return sortByKey(+[](const TTorrentEx& t) { return ShownFileCount(t); }, compareNumbers<int64_t>);
-    default:
-        // Dates compare by a rounded difference, which no single key gives.
-        std::stable_sort(m_rows.begin(), m_rows.end(),
-                         [this](const auto& a, const auto& b) { return torrentLess(*a, *b); });
+    case COL_DATE:
+        // Dates compare by a rounded difference, which no integer key gives;
+        // the comparison still reads only the key.
+        return sortByKey(+[](const TTorrentEx& t) { return t.CreatedAt; }, compareDates);
+    default: return;
     }
 }
 
@@ -347,10 +508,12 @@ void TResultModel::sortRows()
 {
     if (m_sortColumn < 0) return;
     sortTorrentRows();
-    for (const auto& row : m_rows)
-        if (row->Files.size() > 1)
-            std::stable_sort(row->Files.begin(), row->Files.end(),
-                             [this](const TFileNode& a, const TFileNode& b) { return fileLess(a, b); });
+    std::vector<TTextKey> scratch;
+    for (size_t i = 0; i < m_rows.size(); ++i) {
+        if (i + 2 * PrefetchAhead < m_rows.size()) __builtin_prefetch(m_rows[i + 2 * PrefetchAhead].get());
+        if (i + PrefetchAhead < m_rows.size()) __builtin_prefetch(m_rows[i + PrefetchAhead]->Files.data());
+        sortFileNodes(m_rows[i]->Files, m_sortColumn, m_sortOrder == Qt::AscendingOrder, scratch);
+    }
     renumber(0);
     rebuildVisibleRows();
 }
@@ -378,10 +541,9 @@ std::unique_ptr<TResultModel::TTorrentNode> TResultModel::makeNode(std::unique_p
     const auto& subFiles = node->Torrent->SubFiles;
     if (subFiles.size() >= 2) {
         node->Files.reserve(subFiles.size());
-        for (const TTorrentSubFile& subFile : subFiles) node->Files.push_back({&subFile, true});
-        if (m_sortColumn >= 0)
-            std::stable_sort(node->Files.begin(), node->Files.end(),
-                             [this](const TFileNode& a, const TFileNode& b) { return fileLess(a, b); });
+        for (const TTorrentSubFile& subFile : subFiles) node->Files.emplace_back(&subFile);
+        std::vector<TTextKey> scratch;
+        sortFileNodes(node->Files, m_sortColumn, m_sortOrder == Qt::AscendingOrder, scratch);
     }
     node->Visible = torrentPasses(*node);
     filterFiles(*node);
@@ -393,8 +555,7 @@ void TResultModel::AddTorrentNodes(std::vector<std::unique_ptr<TTorrentEx>> entr
     beginResetModel();
     for (auto& entry : entries)
         if (entry) m_rows.push_back(makeNode(std::move(entry)));
-    if (m_sortColumn >= 0)
-        std::stable_sort(m_rows.begin(), m_rows.end(), [this](const auto& a, const auto& b) { return torrentLess(*a, *b); });
+    if (m_sortColumn >= 0) sortTorrentRows();
     renumber(0);
     rebuildVisibleRows();
     endResetModel();
@@ -587,7 +748,7 @@ QString TResultModel::torrentText(const TTorrentNode& node, int column) const
         if (m_onlyKeywordFile && !node.Files.empty()) {
             int64_t shown = 0;
             for (const TFileNode& file : node.Files)
-                if (file.Visible) shown += file.SubFile->FileSize;
+                if (file.Visible()) shown += file.SubFile()->FileSize;
             return sizeText(shown) + QStringLiteral(" / ") + sizeText(t.TotalSize);
         }
         return sizeText(t.TotalSize);
@@ -607,7 +768,7 @@ QString TResultModel::torrentText(const TTorrentNode& node, int column) const
 
 QString TResultModel::fileText(const TFileNode& file, int column) const
 {
-    const TTorrentSubFile& f = *file.SubFile;
+    const TTorrentSubFile& f = *file.SubFile();
     switch (column) {
     case COL_NAME: return BytesToQString(f.FileName);
     case COL_SIZE: return sizeText(f.FileSize);
@@ -682,7 +843,7 @@ QVariant TResultModel::icon(const TRowRef& row) const
 {
     std::string_view name;
     if (row.file)
-        name = row.file->SubFile->FileName;
+        name = row.file->SubFile()->FileName;
     else if (row.torrent->Torrent->SubFiles.size() <= 1)
         name = row.torrent->Torrent->TorrentName;
     else
@@ -707,7 +868,7 @@ QVariant TResultModel::data(const QModelIndex& index, int role) const
     case Qt::FontRole: {
         if (column != COL_NAME) return {};
         // A torrent with file rows is never bold: its files are.
-        if (row.file) return keywordMatch(row.file->SubFile->FileName) ? QVariant(m_boldFont) : QVariant();
+        if (row.file) return keywordMatch(row.file->SubFile()->FileName) ? QVariant(m_boldFont) : QVariant();
         if (!row.torrent->Files.empty()) return {};
         return keywordMatch(row.torrent->Torrent->TorrentName) ? QVariant(m_boldFont) : QVariant();
     }
@@ -736,7 +897,7 @@ QModelIndex TResultModel::IndexOf(const TRowPos& pos, int column) const
     if (row < 0) return {};
     if (pos.File < 0) return index(row, column);
     if (pos.File >= static_cast<int>(torrent.Files.size())) return {};
-    const int fileRow = viewRowOf(torrent, torrent.Files[static_cast<size_t>(pos.File)].SubFile);
+    const int fileRow = viewRowOf(torrent, torrent.Files[static_cast<size_t>(pos.File)].SubFile());
     return fileRow < 0 ? QModelIndex() : index(fileRow, column, index(row, 0));
 }
 
@@ -777,7 +938,7 @@ TResultModel::TRowPos TResultModel::FindRow(const TRowPos& from, const QString& 
     for (; pos.IsValid(); pos = step(pos)) {
         const TTorrentNode& torrent = *m_rows[static_cast<size_t>(pos.Torrent)];
         const std::string& name = pos.File < 0 ? torrent.Torrent->TorrentName
-                                               : torrent.Files[static_cast<size_t>(pos.File)].SubFile->FileName;
+                                               : torrent.Files[static_cast<size_t>(pos.File)].SubFile()->FileName;
         if (TextMatches(BytesToQString(name), findText, matchCase, wholeWord)) return pos;
     }
     return {};
@@ -800,7 +961,7 @@ void TResultModel::DeleteRows(const std::vector<TRowPos>& rows)
         TTorrentNode* torrent = m_rows[static_cast<size_t>(pos.Torrent)].get();
         if (pos.File < 0) torrents.push_back(torrent);
         else if (pos.File < static_cast<int>(torrent->Files.size()))
-            files.emplace_back(torrent, torrent->Files[static_cast<size_t>(pos.File)].SubFile);
+            files.emplace_back(torrent, torrent->Files[static_cast<size_t>(pos.File)].SubFile());
     }
     if (torrents.empty() && files.empty()) return;
     // The removed nodes live until the persistent indexes have been moved.
@@ -808,9 +969,9 @@ void TResultModel::DeleteRows(const std::vector<TRowPos>& rows)
     relayout(
         [&] {
             for (const auto& [torrent, subFile] : files) {
-                std::erase_if(torrent->Files, [&](const TFileNode& f) { return f.SubFile == subFile; });
+                std::erase_if(torrent->Files, [&](const TFileNode& f) { return f.SubFile() == subFile; });
                 torrent->VisibleFiles = static_cast<uint32_t>(
-                    std::count_if(torrent->Files.begin(), torrent->Files.end(), [](const TFileNode& f) { return f.Visible; }));
+                    std::count_if(torrent->Files.begin(), torrent->Files.end(), [](const TFileNode& f) { return f.Visible(); }));
             }
             for (TTorrentNode* torrent : torrents) torrent->Visible = false;  // marks them for removal
             std::vector<std::unique_ptr<TTorrentNode>> kept;

@@ -192,9 +192,19 @@ public:
     const TExtensionIcons& Icons() const { return m_icons; }
 
 private:
-    struct TFileNode {
-        const TTorrentSubFile* SubFile;
-        bool Visible;
+    // A file row: its element of SubFiles, with the visible flag in the
+    // pointer's lowest bit (the element's alignment leaves it free), so that
+    // a million file rows cost eight bytes each.
+    class TFileNode {
+    public:
+        explicit TFileNode(const TTorrentSubFile* subFile) : m_bits(reinterpret_cast<uintptr_t>(subFile) | 1) {}
+        const TTorrentSubFile* SubFile() const { return reinterpret_cast<const TTorrentSubFile*>(m_bits & ~uintptr_t{1}); }
+        bool Visible() const { return m_bits & 1; }
+        void SetVisible(bool visible) { m_bits = (m_bits & ~uintptr_t{1}) | uintptr_t{visible}; }
+
+    private:
+        static_assert(alignof(TTorrentSubFile) >= 2);
+        uintptr_t m_bits;
     };
     struct TTorrentNode {
         std::unique_ptr<TTorrentEx> Torrent;
@@ -226,10 +236,12 @@ private:
     void relayout(Change change, QAbstractItemModel::LayoutChangeHint hint);
     void sortRows();
     void sortTorrentRows();
+    // Each sorts the torrent rows by a key taken once per row.
     template <typename Key, typename Compare>
     void sortByKey(Key (*key)(const TTorrentEx&), Compare compare);
+    void sortByText(std::string_view (*key)(const TTorrentEx&));
+    void applyOrder(const std::vector<uint32_t>& order);  // the old positions in their new order
     bool torrentLess(const TTorrentNode& a, const TTorrentNode& b) const;
-    bool fileLess(const TFileNode& a, const TFileNode& b) const;
 
     QString torrentText(const TTorrentNode& torrent, int column) const;
     QString fileText(const TFileNode& file, int column) const;

@@ -218,6 +218,10 @@ bool TTorrentFile::takeApart(std::string_view bytes, int64_t& runningSize)
     } else if (files != Absent) {
         IsMultiFile = true;
         requireKind(tokens, files, TBencodeKind::List, "files");
+        // Counted first: the list takes its exact size, not up to twice that.
+        size_t entries = 0;
+        for (uint32_t entry = files + 1; entry < tokens.Next(files); entry = tokens.Next(entry)) ++entries;
+        SubFiles.reserve(entries);
         size_t i = 0;
         for (uint32_t entry = files + 1; entry < tokens.Next(files); entry = tokens.Next(entry), ++i) {
             requireKind(tokens, entry, TBencodeKind::Dictionary, "files entry");

@@ -22,9 +22,10 @@ struct TMessageReceiver::Message {
     int32_t count = 0;
     std::string reason;
 
-    bool done = false;      // the receiver is finished with it
     bool handled = false;   // its handler ran
     bool released = false;  // Close let its sender go while the handler ran
+    // The receiver is finished with it, or Close released it: its sender may go.
+    bool settled = false;
     std::condition_variable finished;
 };
 
@@ -75,17 +76,22 @@ void TMessageReceiver::Close()
 {
     std::deque<std::shared_ptr<Message>> refused;
     {
+        const std::lock_guard wake(m_wakeMutex);
+        m_wakeClosed = true;
+    }
+    {
         std::lock_guard lock(m_mutex);
         if (m_closed) return;
         m_closed = true;
         for (const std::shared_ptr<Message>& waiting : m_queue) {
-            waiting->done = true;
+            waiting->settled = true;
             waiting->finished.notify_one();
         }
         refused.swap(m_queue);
         if (m_closeRule == CloseRule::ReleaseSender) {
             for (Message* running : m_running) {
                 running->released = true;
+                running->settled = true;
                 running->finished.notify_one();
             }
         }
@@ -113,12 +119,20 @@ bool TMessageReceiver::send(const std::shared_ptr<Message>& message)
         dispatch(*message);
         return true;
     }
-    std::unique_lock lock(m_mutex);
-    if (m_closed) return false;
-    m_queue.push_back(message);
+    {
+        const std::lock_guard lock(m_mutex);
+        if (m_closed) return false;
+        m_queue.push_back(message);
+    }
+    // Neither wake-up holds the lock that the receiving thread takes first:
+    // it would wake only to wait for this thread.
     m_queued.notify_one();
-    WakeReceiver();
-    message->finished.wait(lock, [&] { return message->done || message->released; });
+    {
+        const std::lock_guard wake(m_wakeMutex);
+        if (!m_wakeClosed) WakeReceiver();
+    }
+    std::unique_lock lock(m_mutex);
+    message->finished.wait(lock, [&] { return message->settled; });
     return message->handled && !message->released;
 }
 
@@ -133,11 +147,15 @@ void TMessageReceiver::DrainQueue()
         dispatch(*message);
         lock.lock();
         std::erase(m_running, message.get());
-        // Signalled under the lock: once done is seen, the sender may return
-        // and drop its reference.
         message->handled = true;
-        message->done = true;
+        const bool wasReleased = message->released;
+        message->settled = true;
+        if (wasReleased) continue;  // its sender was woken by Close
+        // Woken outside the lock, so that the sender does not wake only to
+        // wait for it; this thread's reference keeps the message alive.
+        lock.unlock();
         message->finished.notify_one();
+        lock.lock();
     }
 }
 

@@ -74,9 +74,9 @@ protected:
 
     // True on the receiving thread.
     virtual bool OnReceivingThread() const = 0;
-    // A message was queued: make the receiving thread run DrainQueue. Called
-    // with the receiver's lock held (so Close cannot run meanwhile); must not
-    // send or close.
+    // A message was queued: make the receiving thread run DrainQueue. Close
+    // does not run meanwhile (and no call comes once it has begun), but the
+    // receiving thread may already be draining; must not send or close.
     virtual void WakeReceiver() {}
 
     // Receiving thread: handles the queued messages in order until none is
@@ -93,6 +93,9 @@ private:
 
     const Handlers m_handlers;
     const CloseRule m_closeRule;
+    // Taken around WakeReceiver and by Close: no wake-up runs once Close has begun.
+    std::mutex m_wakeMutex;
+    bool m_wakeClosed = false;
     mutable std::mutex m_mutex;  // guards everything below and the state of every message
     std::condition_variable m_queued;
     std::deque<std::shared_ptr<Message>> m_queue;  // waiting for their turn

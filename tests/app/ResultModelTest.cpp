@@ -12,7 +12,9 @@
 #include <QItemSelectionModel>
 #include <QPixmap>
 
+#include <algorithm>
 #include <map>
+#include <tuple>
 
 #include "ResultRows.h"
 #include "app/ResultModel.h"
@@ -249,6 +251,112 @@ TEST_F(ResultModelTest, FileRowsSortInsideTheirTorrent)
         SCOPED_TRACE(c.column);
         model.sort(c.column, Qt::AscendingOrder);
         EXPECT_EQ(Shown(), std::string("pack") + c.files);
+    }
+}
+
+// Texts that share long prefixes, differ only past eight or sixteen bytes,
+// differ in letter case only, hold zero bytes, end where another goes on, or
+// repeat: every text sort (torrent rows by a column, file rows by name and
+// by extension; a header click, a batch and rows arriving one by one) gives
+// the order of the plain byte comparison, stably, in both directions.
+TEST_F(ResultModelTest, TextSortsFollowTheFoldedByteOrderWhateverTheTextsShare)
+{
+    using namespace std::string_literals;
+    const std::string base = "http://tracker.example.org/announce";
+    const std::vector<std::string> texts = {
+        base, "", "a", "A", "ab", "ab\0"s, "ab\0\0\0\0\0\0\0\x01"s, "ab\0\0\0\0\0\0"s, base + "2", base,
+        "HTTP://TRACKER.EXAMPLE.ORG/ANNOUNCE", base + "_", base + "a", base.substr(0, 27), base, "\xff", "\x80x",
+        "_", "z", "Z", "{", "`", "@", base + base + "x", base + base + "X", base + base, base + "announcE",
+        "abcdefghijklmnopqrstuvwxyz0123456789", "abcdefghijklmnopqrstuvwxyz0123456788", "file 10.mp3", "file 9.txt",
+        "file 1.MP3", "x.", ".hidden", "a.tar.gz", "b.TAR.GZ"};
+    const auto compare = [](std::string_view a, std::string_view b) {
+        const auto fold = [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u >= 'a' && u <= 'z' ? u - 32 : u;
+        };
+        for (size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+            if (fold(a[i]) != fold(b[i])) return fold(a[i]) < fold(b[i]) ? -1 : 1;
+        return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+    };
+    const auto extension = [](std::string_view name) {
+        const size_t dot = name.rfind('.');
+        if (dot == std::string_view::npos || name.find_first_of("\\:", dot) != std::string_view::npos) return std::string_view();
+        return name.substr(dot);
+    };
+    // The expected names ("t0", "t1", ... in arrival order) after a stable
+    // sort of the rows in the given order (arrival order when none is given).
+    const auto expected = [&](auto key, bool ascending, std::vector<size_t> order = {}) {
+        if (order.empty())
+            for (size_t i = 0; i < texts.size(); ++i) order.push_back(i);
+        std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            const int c = compare(key(texts[a]), key(texts[b]));
+            return ascending ? c < 0 : c > 0;
+        });
+        std::string out;
+        for (const size_t i : order) out += (out.empty() ? "" : ",") + ("t" + std::to_string(i));
+        return std::pair(out, order);
+    };
+    const auto whole = [](std::string_view t) { return t; };
+    std::vector<RowSpec> rows;
+    RowSpec pack{.name = "pack"};
+    for (size_t i = 0; i < texts.size(); ++i) {
+        const std::string id = "t" + std::to_string(i);
+        rows.push_back({.name = id, .comment = texts[i], .announce = texts[i], .link = texts[i]});
+        pack.files.emplace_back(id, 1);
+    }
+    const auto torrentOrder = [this] {
+        std::string out;
+        for (int row = 0; row < model.rowCount(); ++row) out += (row ? "," : "") + Text(row, COL_NAME).toStdString();
+        return out;
+    };
+    for (const int column : {COL_COMMENT, COL_ANNOUNCE, COL_REFER_SITE}) {
+        for (const bool ascending : {true, false}) {
+            SCOPED_TRACE("column " + std::to_string(column) + (ascending ? " ascending" : " descending"));
+            const std::string want = expected(whole, ascending).first;
+            const Qt::SortOrder order = ascending ? Qt::AscendingOrder : Qt::DescendingOrder;
+            model.Clear();
+            model.sort(-1);
+            for (const RowSpec& row : rows) Add(row);
+            model.sort(column, order);
+            EXPECT_EQ(torrentOrder(), want) << "header click";
+            model.Clear();
+            for (const RowSpec& row : rows) Add(row);
+            EXPECT_EQ(torrentOrder(), want) << "one by one";
+            model.Clear();
+            std::vector<std::unique_ptr<TTorrentEx>> batch;
+            for (const RowSpec& row : rows) batch.push_back(MakeTorrent(row));
+            model.AddTorrentNodes(std::move(batch));
+            EXPECT_EQ(torrentOrder(), want) << "batch";
+        }
+    }
+    // File rows: the texts as file names, under one torrent.
+    model.Clear();
+    model.sort(-1);
+    auto entry = MakeTorrent(pack);
+    for (size_t i = 0; i < texts.size(); ++i) entry->SubFiles[i].FileName = texts[i];
+    model.AddTorrentNode(std::move(entry));
+    const auto fileOrder = [this] {
+        std::string out;
+        const TTorrentEx* t = model.TorrentAt(0);
+        for (int f = 0; f < model.rowCount(At(0)); ++f) {
+            const TTorrentSubFile* file = model.NodeData(At(0, 0, f)).SubFile;
+            out += (f ? "," : "") + ("t" + std::to_string(file - t->SubFiles.data()));
+        }
+        return out;
+    };
+    // Each sort starts from the order the previous one left: equal keys keep it.
+    std::vector<size_t> current;
+    for (size_t i = 0; i < texts.size(); ++i) current.push_back(i);
+    for (const bool ascending : {true, false}) {
+        SCOPED_TRACE(ascending ? "files ascending" : "files descending");
+        const Qt::SortOrder order = ascending ? Qt::AscendingOrder : Qt::DescendingOrder;
+        std::string want;
+        std::tie(want, current) = expected(whole, ascending, current);
+        model.sort(COL_NAME, order);
+        EXPECT_EQ(fileOrder(), want) << "by name";
+        std::tie(want, current) = expected(extension, ascending, current);
+        model.sort(COL_FILE, order);
+        EXPECT_EQ(fileOrder(), want) << "by extension";
     }
 }
 

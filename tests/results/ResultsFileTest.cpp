@@ -478,6 +478,57 @@ if kind.startswith('lie'):
     EXPECT_THROW(ReadResultsFile((m_dir / "missing.vrk").string()), EResultsFileError);
 }
 
+// A member damaged after it was written: its deflated bytes changed or
+// zeroed, or its headers telling another CRC or size. Each refuses the file
+// with the member's name.
+TEST(ResultsFileDamage, DamagedMembersRefuseTheFile)
+{
+    auto list = fixtures();
+    list[0]->Comment = std::string(4000, 'c');  // deflates well, whatever the rest holds
+    const std::string good = BuildResultsArchive(view(list), 1, "k");
+    ASSERT_EQ(ReadResultsArchive(good).Entries.size(), list.size());
+    const auto le16 = [&](const std::string& b, size_t at) {
+        return static_cast<size_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8);
+    };
+    ASSERT_EQ(good.compare(0, 4, "PK\x03\x04"), 0);
+    ASSERT_EQ(le16(good, 8), 8u) << "the first member is deflated";
+    const size_t data = 30 + le16(good, 26) + le16(good, 28);
+    const std::string name = good.substr(30, le16(good, 26));
+    const size_t central = good.find("PK\x01\x02");
+    ASSERT_NE(central, std::string::npos);
+    // Changes a 32-bit field of the first member in both its headers.
+    const auto bothHeaders = [&](std::string b, size_t localAt, size_t centralAt, int delta) {
+        for (const size_t at : {localAt, central + centralAt}) b[at] = static_cast<char>(b[at] + delta);
+        return b;
+    };
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    std::string flipped = good;
+    flipped[data + 40] = static_cast<char>(flipped[data + 40] ^ 0x5A);
+    const size_t packed = le16(good, 18) | le16(good, 20) << 16;
+    std::string zeroed = good;
+    std::fill(zeroed.begin() + static_cast<std::ptrdiff_t>(data + packed / 2),
+              zeroed.begin() + static_cast<std::ptrdiff_t>(data + packed), '\0');
+    const Case cases[] = {
+        {"a byte of the deflated data changed", flipped},
+        {"the second half of the deflated data zeroed", zeroed},
+        {"another CRC", bothHeaders(good, 14, 16, 1)},
+        {"a declared size one byte short", bothHeaders(good, 22, 24, -1)},
+        {"a declared size one byte long", bothHeaders(good, 22, 24, 1)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        try {
+            ReadResultsArchive(c.bytes);
+            ADD_FAILURE() << "loaded";
+        } catch (const EResultsFileError& e) {
+            EXPECT_NE(std::string(e.what()).find(name), std::string::npos) << e.what();
+        }
+    }
+}
+
 TEST_F(ResultsFileTest, FailedSaveKeepsThePreviousFile)
 {
     auto list = fixtures();
