@@ -118,6 +118,23 @@ TEST_F(CliMetadata, WritesTheTorrentOfPeersFromTheTracker)
     EXPECT_EQ(got.AnnounceUrl, swarm->tracker->AnnounceUrl());
 }
 
+// The same swarm through the tracker's UDP port: the seeder announced over
+// HTTP, and opentracker hands it out to UDP announces as well.
+TEST_F(CliMetadata, WritesTheTorrentOfPeersFromAUdpTracker)
+{
+    const std::string magnet = SeedMagnet(swarm->torrent, {swarm->tracker->UdpAnnounceUrl()});
+    const fs::path out = swarm->dir / "fetched-udp.torrent";
+    const CliResult r = RunCli({"metadata", magnet, "-o", out.string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream in(out, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    TTorrentFile got;
+    ASSERT_TRUE(got.LoadMetainfo(bytes.str()));
+    expectOriginal(got);
+    EXPECT_EQ(got.AnnounceUrl, swarm->tracker->UdpAnnounceUrl());
+}
+
 TEST_F(CliMetadata, ShowsWhatInfoShowsForThePeerOfTheLink)
 {
     const std::string magnet = SeedMagnet(swarm->torrent, {}, {swarm->seeder->Endpoint()});
