@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "EventuallyInLoop.h"
 #include "ResultRows.h"
 #include "app/Main.h"
 #include "app/ResultModel.h"
@@ -46,16 +47,6 @@ protected:
     void ShowSummary(const QString& text) override { summaries << text; }
     bool ConfirmDelete() override { return true; }
 };
-
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    for (auto until = std::chrono::steady_clock::now() + EventWaitCap; std::chrono::steady_clock::now() < until;) {
-        if (condition()) return true;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return condition();
-}
 
 // The swarm: FixtureMagnet(1) has two files, FixtureMagnet(2) has no peer.
 // With the gate closed every fetch waits for it (and, when stops are

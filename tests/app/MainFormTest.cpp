@@ -19,6 +19,7 @@
 
 #include "support/FixtureSites.h"
 #include "support/Waits.h"
+#include "EventuallyInLoop.h"
 #include "ResultRows.h"
 #include "app/GuiMessages.h"
 #include "app/Main.h"
@@ -71,16 +72,6 @@ protected:
 
     QComboBox* Keyword() const { return form->findChild<QComboBox*>(QStringLiteral("cbKeyword")); }
     QAction* Action(const char* name) const { return form->findChild<QAction*>(QString::fromLatin1(name)); }
-
-    template <typename Condition>
-    static bool Eventually(Condition condition, std::chrono::milliseconds timeout = EventWaitCap)
-    {
-        for (auto until = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < until;) {
-            if (condition()) return true;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-        return condition();
-    }
 
     FixtureSites sites;
     std::unique_ptr<TestForm> form;

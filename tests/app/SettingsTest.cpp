@@ -31,6 +31,7 @@
 
 #include "support/ScriptedServer.h"
 #include "support/Waits.h"
+#include "EventuallyInLoop.h"
 #include "app/DesktopIntegration.h"
 #include "app/Main.h"
 #include "app/ResultModel.h"
@@ -107,16 +108,6 @@ protected:
         for (int i = 0; i < keyword->count(); ++i) items << keyword->itemText(i);
         return items;
     }
-    template <typename Condition>
-    static bool Eventually(Condition condition)
-    {
-        for (auto until = std::chrono::steady_clock::now() + EventWaitCap; std::chrono::steady_clock::now() < until;) {
-            if (condition()) return true;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        }
-        return condition();
-    }
-
     QTemporaryDir dataHome;
     QTemporaryDir configDir;
     QString settingsPath = QDir(configDir.path()).filePath(QStringLiteral("sub/vrk.ini"));

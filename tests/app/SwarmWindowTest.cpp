@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "EventuallyInLoop.h"
 #include "ResultRows.h"
 #include "app/Main.h"
 #include "app/ResultModel.h"
@@ -31,16 +32,6 @@ namespace sorvena::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    for (auto until = std::chrono::steady_clock::now() + EventWaitCap; std::chrono::steady_clock::now() < until;) {
-        if (condition()) return true;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return condition();
-}
 
 TEST(SwarmWindow, FetchFileListBringsTheFilesOfARealPeer)
 {

@@ -26,6 +26,7 @@
 #include <fstream>
 #include <unistd.h>
 
+#include "EventuallyInLoop.h"
 #include "ResultRows.h"
 #include "app/IndexersPanel.h"
 #include "app/Main.h"
@@ -65,16 +66,6 @@ TIniOptions TestOptions()
     options.AutoCheckPeer = false;
     options.AutoFetchFiles = false;  // no swarm traffic: FileListWindowTest fetches with a fake
     return options;
-}
-
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    for (auto until = std::chrono::steady_clock::now() + EventWaitCap; std::chrono::steady_clock::now() < until;) {
-        if (condition()) return true;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return condition();
 }
 
 class TorznabWindowTest : public ::testing::Test {

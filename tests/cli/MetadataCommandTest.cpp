@@ -84,6 +84,14 @@ protected:
         ASSERT_GT(swarm->torrent.info.size(), 16384u);
     }
 
+    static std::string readFile(const fs::path& path)
+    {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream bytes;
+        bytes << in.rdbuf();
+        return bytes.str();
+    }
+
     static void expectOriginal(const TTorrentFile& got)
     {
         const TTorrentFile& want = swarm->original;
@@ -109,11 +117,8 @@ TEST_F(CliMetadata, WritesTheTorrentOfPeersFromTheTracker)
     const CliResult r = RunCli({"metadata", magnet, "-o", out.string()});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "");
-    std::ifstream in(out, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
     TTorrentFile got;
-    ASSERT_TRUE(got.LoadMetainfo(bytes.str()));
+    ASSERT_TRUE(got.LoadMetainfo(readFile(out)));
     expectOriginal(got);
     EXPECT_EQ(got.AnnounceUrl, swarm->tracker->AnnounceUrl());
 }
@@ -126,11 +131,8 @@ TEST_F(CliMetadata, WritesTheTorrentOfPeersFromAUdpTracker)
     const fs::path out = swarm->dir / "fetched-udp.torrent";
     const CliResult r = RunCli({"metadata", magnet, "-o", out.string()});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::ifstream in(out, std::ios::binary);
-    std::stringstream bytes;
-    bytes << in.rdbuf();
     TTorrentFile got;
-    ASSERT_TRUE(got.LoadMetainfo(bytes.str()));
+    ASSERT_TRUE(got.LoadMetainfo(readFile(out)));
     expectOriginal(got);
     EXPECT_EQ(got.AnnounceUrl, swarm->tracker->UdpAnnounceUrl());
 }
