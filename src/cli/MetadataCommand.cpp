@@ -93,7 +93,7 @@ void addMetadataCommand(CLI::App& app)
     cmd->add_flag("--json", options->json, "Show it as `info --json` does");
     cmd->add_option("--timeout", options->timeoutSeconds,
                     "Give up after this many seconds; 0 = the fetch's own limit (120)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0.0, 1e6));
     cmd->callback([options] { runMetadata(*options); });
 }
 

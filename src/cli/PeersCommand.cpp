@@ -1,6 +1,6 @@
 // sorvena-cli peers: the peer check of the window's Check Peers command, for
-// torrent files on disk. One check per torrent, all at once; a line per
-// torrent as its check ends.
+// torrent files on disk. One check per torrent, a few dozen at a time; a
+// line per torrent as its check ends.
 
 #include <CLI/CLI.hpp>
 
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -29,6 +30,9 @@
 namespace sorvena::cli {
 
 namespace {
+
+// Checks asking their trackers at one time; the others wait their turn.
+constexpr size_t PeerChecksAtOnce = 64;
 
 struct PeersOptions {
     std::vector<std::string> files;
@@ -109,39 +113,79 @@ void runPeers(const PeersOptions& options)
         }
         checks.push_back(TCheckPingThread::Create(torrent, messages, checkOptions));
     }
-    for (const auto& check : checks) check->Start();
-    // --timeout ends the checks still asking as Stop would: without a count.
+    // At most PeerChecksAtOnce checks ask at a time, the next starting as the
+    // oldest ends: a thousand torrent files would otherwise open more sockets
+    // than a process may, and every tracker would seem not to answer.
     const auto deadline = std::chrono::steady_clock::now() +
                           std::chrono::milliseconds(static_cast<int64_t>(options.timeoutSeconds * 1000));
     bool timedOut = false;
-    for (const auto& check : checks) {
+    const auto waitEnded = [&](TCheckPingThread& check) {
         if (options.timeoutSeconds <= 0) {
-            check->WaitEnded();
-            continue;
+            check.WaitEnded();
+            return true;
         }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (!check->WaitEnded(std::max(left, std::chrono::milliseconds::zero()))) timedOut = true;
+        return check.WaitEnded(std::max(left, std::chrono::milliseconds::zero()));
+    };
+    std::deque<std::shared_ptr<TCheckPingThread>> running;
+    std::vector<std::shared_ptr<TCheckPingThread>> started;
+    std::map<std::string, int> cutShort;  // info hash text -> checks the timeout ended or kept from starting
+    for (const auto& check : checks) {
+        while (!timedOut && running.size() >= PeerChecksAtOnce) {
+            if (waitEnded(*running.front()))
+                running.pop_front();
+            else
+                timedOut = true;  // it stays in running, to be ended below
+        }
+        if (timedOut) {
+            // --timeout passed before its turn: no count, as for one cut short.
+            ++cutShort[check->InfoHashHex()];
+            started.push_back(check);
+            continue;
+        }
+        try {
+            check->Start();
+        } catch (const std::exception& e) {
+            // A worker that never started never ends: it is not waited for.
+            std::string name;
+            {
+                std::lock_guard lock(output->mutex);
+                name = output->names[check->InfoHashHex()];
+            }
+            output->line(stderr, "sorvena-cli: " + check->InfoHashHex() + " (" + name +
+                                     "): no count: the check could not start: " + e.what() + "\n");
+            exitStatus = 1;
+            continue;
+        }
+        running.push_back(check);
+        started.push_back(check);
     }
-    std::map<std::string, int> cutShort;  // info hash text -> checks the timeout ended
+    while (!timedOut && !running.empty()) {
+        if (waitEnded(*running.front()))
+            running.pop_front();
+        else
+            timedOut = true;
+    }
+    // --timeout ends the checks still asking as Stop would: without a count.
     if (timedOut) {
-        for (const auto& check : checks) {
+        for (const auto& check : running) {
             if (check->Ended()) continue;
             ++cutShort[check->InfoHashHex()];
             check->Terminate();
         }
         // A fetch ends within about 100 ms of the stop.
-        for (const auto& check : checks) check->WaitEnded();
+        for (const auto& check : running) check->WaitEnded();
     }
     // Ended is set inside the run; let the threads finish leaving too.
     TWorkerThread::WaitForAll(std::chrono::seconds(10));
 
     // A check that ended without a report met a tracker reply it could not
     // trust; the window leaves such a torrent's count blank.
-    std::map<std::string, int> started;
-    for (const auto& check : checks) ++started[check->InfoHashHex()];
+    std::map<std::string, int> checksOf;
+    for (const auto& check : started) ++checksOf[check->InfoHashHex()];
     std::lock_guard lock(output->mutex);
-    for (const auto& [hash, count] : started) {
+    for (const auto& [hash, count] : checksOf) {
         if (output->reported[hash] >= count) continue;
         const std::string why = cutShort[hash] > 0 ? "the trackers were still being asked when --timeout passed"
                                                    : "the tracker's peer list is malformed";
@@ -164,7 +208,7 @@ void addPeersCommand(CLI::App& app)
         ->check(CLI::NonNegativeNumber);
     cmd->add_option("--timeout", options->timeoutSeconds,
                     "End the checks still asking after this many seconds (they print no count); 0 = no limit")
-        ->check(CLI::NonNegativeNumber);
+        ->check(CLI::Range(0.0, 1e6));
     cmd->callback([options] { runPeers(*options); });
 }
 

@@ -188,6 +188,7 @@ public:
     void Finish()
     {
         m_discovery->stop.request_stop();
+        if (m_threads.empty()) return;  // finished already
         std::unique_lock lock(m_discovery->mutex);
         m_discovery->ended.wait_for(lock, 2 * StopPollInterval, [&] { return m_discovery->running == 0; });
         const bool allEnded = m_discovery->running == 0;
@@ -432,7 +433,9 @@ private:
             peer.end = PeerEnd::NoMetadata;
             return false;
         }
-        if (static_cast<uint64_t>(handshake.MetadataSize) > m_options.maxBytes) {
+        // However large a limit a caller sets, the piece arithmetic stays
+        // far from overflow.
+        if (static_cast<uint64_t>(handshake.MetadataSize) > std::min<uint64_t>(m_options.maxBytes, MetadataHardMaxBytes)) {
             peer.end = PeerEnd::TooLarge;
             return false;
         }
@@ -479,7 +482,7 @@ private:
             peer.uselessBytes += 6 + payload.size();
             return true;
         }
-        if ((m.TotalSize >= 0 && m.TotalSize != peer.size) ||
+        if ((m.HasTotalSize && m.TotalSize != peer.size) ||
             static_cast<int64_t>(m.Data.size()) != MetadataPieceLength(peer.size, m.Piece)) {
             peer.end = PeerEnd::NoMetadata;
             return false;
@@ -588,10 +591,13 @@ MetadataFetchResult fetchMetadata(const TTorrentEx& entry, const MetadataFetchOp
     }
     discovery->work.insert(discovery->work.end(), trackers.begin(), trackers.end());
     // A fetcher that still needs the whole torrent: "left" above 0, or some
-    // trackers hand a seeder only other seeders' leechers.
+    // trackers hand a seeder only other seeders' leechers. No event: nothing
+    // here ever downloads, so the tracker is not told that a peer started
+    // (it would hand out our address, where nobody listens, until the
+    // announce interval ran out).
     const int64_t size = entry.TotalSize > 0 ? entry.TotalSize : link->ExactLength;
     const auto left = static_cast<int32_t>(std::clamp<int64_t>(size, 1, INT32_MAX));
-    discovery->httpQuery = BuildAnnounceQuery(link->InfoHashRaw, peerId, "", "started", AnnouncePort, 0, 0, left) +
+    discovery->httpQuery = BuildAnnounceQuery(link->InfoHashRaw, peerId, "", "", AnnouncePort, 0, 0, left) +
                            "&compact=1&numwant=" + std::to_string(MetadataNumWant);
     discovery->udpRequest.InfoHashRaw = link->InfoHashRaw;
     discovery->udpRequest.PeerId = peerId;

@@ -33,6 +33,8 @@ namespace sorvena {
 
 // A peer announcing a larger info dictionary is not asked for it.
 inline constexpr size_t MetadataMaxBytes = 16 * 1024 * 1024;
+// No limit a caller sets goes beyond this.
+inline constexpr size_t MetadataHardMaxBytes = 1024 * 1024 * 1024;
 // Distinct peers (address and port) one fetch keeps and tries at most.
 inline constexpr size_t MetadataMaxPeers = 500;
 // Metadata pieces asked of one peer at a time.

@@ -136,6 +136,7 @@ MetadataMessage ParseMetadataMessage(std::string_view payload)
             result.Piece = integer ? walker.Value(value) : -1;
         } else if (key == "total_size") {
             result.TotalSize = integer ? walker.Value(value) : -1;
+            result.HasTotalSize = integer;
         }
         return true;
     });

@@ -74,6 +74,7 @@ struct MetadataMessage {
     int64_t MsgType = -1;     // 0 request, 1 data, 2 reject
     int64_t Piece = -1;
     int64_t TotalSize = -1;   // data messages: "total_size"; -1 when not given
+    bool HasTotalSize = false;  // an integer "total_size" was given (it may be negative)
     std::string_view Data;    // data messages: the bytes after the dictionary (a view into payload)
 };
 

@@ -324,6 +324,18 @@ void takePeers(std::string_view reply, int family, UdpAnnounceReply& out)
     }
 }
 
+// The family whose entries an announce reply holds: the one the tracker saw
+// us come from. An IPv4 address written as IPv6 (::ffff:a.b.c.d) and one
+// behind a NAT64 gateway (64:ff9b::/96) reach it over IPv4.
+int peerEntryFamily(const addrinfo& address)
+{
+    if (address.ai_family != AF_INET6) return AF_INET;
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address.ai_addr)->sin6_addr;
+    static constexpr unsigned char Nat64Prefix[12] = {0x00, 0x64, 0xff, 0x9b};
+    if (IN6_IS_ADDR_V4MAPPED(&a) || std::memcmp(a.s6_addr, Nat64Prefix, sizeof Nat64Prefix) == 0) return AF_INET;
+    return AF_INET6;
+}
+
 enum class AddressOutcome { Done, NextAddress };
 
 // Connect (unless a kept id is still valid) and announce to one address.
@@ -357,6 +369,9 @@ AddressOutcome announceToAddress(const addrinfo& address, const AnnounceRequest&
         case Step::Refused: out.Reason = "connection refused"; return AddressOutcome::NextAddress;
         case Step::SocketError: out.Reason = exchange.Error(); return AddressOutcome::NextAddress;
         default:
+            // Out of time before anything was sent to this address: the
+            // reason of the address before it stands.
+            if (sends == 0 && !out.Reason.empty()) return AddressOutcome::Done;
             out.Reason = std::string("no reply to the ") + what + " request after " + std::to_string(sends) +
                          (sends == 1 ? " send" : " sends");
             return AddressOutcome::Done;
@@ -408,10 +423,20 @@ AddressOutcome announceToAddress(const addrinfo& address, const AnnounceRequest&
         if (step == Step::Silent) continue;
         if (step != Step::Reply) return failed(step, "announce", announceSends);
         const std::string_view reply = exchange.Reply();
-        if (getU32(reply.data()) == ActionError)
+        if (getU32(reply.data()) == ActionError) {
+            // An error to a kept id is most likely the tracker refusing an
+            // id it no longer knows ("connection ID expired"): one new
+            // connect, and only an error to a fresh id is its answer.
+            if (kept) {
+                cache.Forget(key, connection->id);
+                connection.reset();
+                kept = false;
+                continue;
+            }
             takeFailure(reply, out);
-        else
-            takePeers(reply, address.ai_family, out);
+        } else {
+            takePeers(reply, peerEntryFamily(address), out);
+        }
         return AddressOutcome::Done;
     }
 }

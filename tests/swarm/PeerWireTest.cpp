@@ -221,6 +221,8 @@ TEST(PeerWire, MetadataMessages)
         {"data with its bytes", "d8:msg_typei1e5:piecei2e10:total_sizei40000ee" + std::string("ab\0e", 4), true, 1, 2,
          40000, std::string("ab\0e", 4)},
         {"data without total_size", "d8:msg_typei1e5:piecei0eeXY", true, 1, 0, -1, "XY"},
+        // Given, though negative: it must still be compared with the size announced.
+        {"data with a negative total_size", "d8:msg_typei1e5:piecei0e10:total_sizei-5eeXY", true, 1, 0, -5, "XY"},
         {"our request", BuildMetadataRequest(3), true, 0, 3, -1, ""},
         {"our reject", BuildMetadataReject(4), true, 2, 4, -1, ""},
         {"no piece", "d8:msg_typei1ee", false, 1, -1, -1, ""},
@@ -235,6 +237,7 @@ TEST(PeerWire, MetadataMessages)
         EXPECT_EQ(m.Piece, c.piece);
         if (c.valid) {
             EXPECT_EQ(m.TotalSize, c.total);
+            EXPECT_EQ(m.HasTotalSize, c.payload.find("total_size") != std::string::npos);
             EXPECT_EQ(m.Data, c.data);
         }
     }

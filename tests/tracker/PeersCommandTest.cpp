@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,6 +110,42 @@ TEST(CliPeers, HttpsTrackersAndTheTimeout)
         hashOf(stalledTorrent) + " (Stalled): no count: the trackers were still being asked when --timeout passed";
     EXPECT_NE(r.err.find(expected), std::string::npos) << r.err;
     EXPECT_EQ(stalled.Targets().size(), 1u);
+    fs::remove_all(dir);
+}
+
+// More torrents than the process may open sockets at once: every one is
+// still counted, none reported as 0 because its socket could not open.
+TEST(CliPeers, ManyTorrentsUnderALowFileLimit)
+{
+    const fs::path dir = fs::temp_directory_path() / ("sorvena-peers-many-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    ScriptedUdpTracker udp([](const UdpRequest& r, size_t) -> std::vector<std::string> {
+        if (r.action == 0) return {UdpConnectReply(r.transactionId, 5)};
+        return {UdpAnnounceReplyBytes(r.transactionId, {"10.0.0.1:1", "10.0.0.2:1"})};
+    });
+    ASSERT_TRUE(udp.Listening());
+    constexpr int Torrents = 200;
+    std::vector<std::string> args = {"peers", "--recheck", "0"};
+    std::string expected;
+    for (int i = 0; i < Torrents; ++i) {
+        const std::string name = "T" + std::to_string(i);
+        const std::string bytes = TorrentBytes(name, udp.Url());
+        std::ofstream(dir / (name + ".torrent"), std::ios::binary) << bytes;
+        args.push_back((dir / (name + ".torrent")).string());
+        expected += hashOf(bytes) + "  2 peers  " + name + "\n";
+    }
+
+    // The command inherits the limit: 150 descriptors, fewer than one socket per torrent.
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    rlimit low = before;
+    low.rlim_cur = std::min<rlim_t>(before.rlim_cur, 150);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    const CliResult r = RunCli(args);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(sortedLines(r.out), sortedLines(expected));
     fs::remove_all(dir);
 }
 

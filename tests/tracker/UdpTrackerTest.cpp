@@ -112,6 +112,19 @@ TEST_F(UdpTracker, SendsTheBepRequestsAndReadsPeersOfTheAddressFamily)
     }
 }
 
+// An IPv4 tracker written as an IPv6 address is reached over IPv4 and
+// answers with 6-byte peers, which must not be read as 18-byte ones.
+TEST_F(UdpTracker, ReadsIpv4PeersFromATrackerWrittenAsAMappedAddress)
+{
+    ScriptedUdpTracker tracker(answering({"10.0.0.1:6881", "10.0.0.2:1", "10.0.0.3:2"}));
+    ASSERT_TRUE(tracker.Listening());
+    const std::string url = "udp://[::ffff:127.0.0.1]:" + std::to_string(tracker.Port()) + "/announce";
+    const UdpAnnounceReply reply = UdpAnnounce(url, request(), patient());
+    if (!reply.Answered && tracker.Requests().empty()) GTEST_SKIP() << "no IPv6 sockets here: " << reply.Reason;
+    ASSERT_TRUE(reply.Answered) << reply.Reason;
+    EXPECT_EQ(reply.Peers, (std::vector<PeerEndpoint>{{"10.0.0.1", 6881}, {"10.0.0.2", 1}, {"10.0.0.3", 2}}));
+}
+
 TEST_F(UdpTracker, SkipsRepliesThatDoNotFitAndTakesErrorReplies)
 {
     struct Case {
@@ -271,6 +284,35 @@ TEST_F(UdpTracker, ConnectsAgainWhenTheIdExpiresWhileWaitingOrIsForgotten)
                                                          AnnounceAction}));
         EXPECT_EQ(seen[2].connectionId, 1000u);
         EXPECT_EQ(seen[4].connectionId, 1003u);
+    }
+    {
+        SCOPED_TRACE("the tracker answers a kept id with an error");
+        // A restarted tracker that says so: the error is not its answer to
+        // the torrent, a new connect is; an error to a fresh id is.
+        ScriptedUdpTracker tracker([](const UdpRequest& r, size_t index) -> std::vector<std::string> {
+            if (r.action == ConnectAction) return {UdpConnectReply(r.transactionId, 1000 + index)};
+            if (r.connectionId == 1000 && index > 1) return {UdpErrorReply(r.transactionId, "Connection ID expired")};
+            if (r.connectionId == 1005) return {UdpErrorReply(r.transactionId, "unregistered torrent")};
+            return {UdpAnnounceReplyBytes(r.transactionId, {"10.0.0.1:1"})};
+        });
+        ASSERT_TRUE(tracker.Listening());
+        UdpAnnounceOptions options = patient();
+        options.connectionIdLifetime = std::chrono::hours(1);
+        ASSERT_TRUE(UdpAnnounce(tracker.Url(), request(), options).Answered);
+        const UdpAnnounceReply reply = UdpAnnounce(tracker.Url(), request(), options);
+        ASSERT_TRUE(reply.Answered) << reply.Reason;
+        EXPECT_EQ(reply.Failure, "");
+        EXPECT_EQ(reply.Peers.size(), 1u);
+        const std::vector<UdpRequest> seen = tracker.Requests();
+        ASSERT_EQ(actions(seen), (std::vector<uint32_t>{ConnectAction, AnnounceAction, AnnounceAction, ConnectAction,
+                                                         AnnounceAction}));
+        EXPECT_EQ(seen[4].connectionId, 1003u);
+
+        ForgetUdpConnectionIds();  // the next connect is index 5: its id gets the error
+        const UdpAnnounceReply refused = UdpAnnounce(tracker.Url(), request(), options);
+        EXPECT_TRUE(refused.Answered);
+        EXPECT_EQ(refused.Failure, "unregistered torrent");
+        EXPECT_EQ(tracker.Requests().size(), 7u) << "an error to a fresh id is not asked again";
     }
 }
 
