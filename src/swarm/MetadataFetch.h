@@ -26,6 +26,7 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <utility>
 
 #include "metainfo/TorrentEx.h"
 
@@ -59,6 +60,11 @@ struct MetadataFetchOptions {
 };
 
 struct MetadataFetchResult {
+    MetadataFetchResult() = default;
+    MetadataFetchResult(std::unique_ptr<TTorrentEx> torrent, std::string reason)
+        : Torrent(std::move(torrent)), Reason(std::move(reason))
+    {}
+
     std::unique_ptr<TTorrentEx> Torrent;  // the full torrent; null when the fetch failed
     std::string Reason;                   // why it failed, in English
     // The bencoded torrent the full torrent was loaded from: the announce

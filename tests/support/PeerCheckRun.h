@@ -37,6 +37,7 @@ public:
                     std::lock_guard lock(state->mutex);
                     state->reports.emplace_back(std::string(hash), count);
                 },
+            .metadataFound = {},
         });
     }
     ~PeerCountLog() { m_receiver->Close(); }
