@@ -13,8 +13,9 @@
 // Time bounds (the defaults; PeerCheckOptions changes them). One HTTP
 // tracker's turn takes at most FetchAttempts x AnnounceAttemptLimit plus two
 // pauses of FetchRetryDelay: 3 x 30 s + 2 x 2 s = 94 s for a tracker that
-// trickles, 3 x 15 s + 4 s = 49 s for one that takes the request and stays
-// silent or never accepts. One UDP tracker's turn takes at most 30 s
+// trickles or whose every address ignores the connect (each address has
+// the 15 s connect limit), 3 x 15 s + 4 s = 49 s for one that takes the
+// request and stays silent. One UDP tracker's turn takes at most 30 s
 // (UdpAnnounceOptions). However many trackers a torrent lists and however
 // long the re-asking goes on, a whole check ends after PeerCheckLimit
 // (300 s) and reports what it has collected by then: every wait and every
