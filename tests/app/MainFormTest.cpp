@@ -12,10 +12,8 @@
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
-#include <QTimer>
 #include <QTreeView>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -307,52 +305,5 @@ TEST(GuiMessagesTest, SendsRunOnTheGuiThreadAndStopAtClose)
     EXPECT_EQ(handledOn.size(), 1u);
 }
 
-// Senders that never pause must not hold the window's thread: between
-// batches of their messages the event loop runs, so a timer fires, the
-// window paints, and keys are taken. And a handler that opens a modal box
-// (a nested event loop) still gets the messages sent while it is open.
-TEST(GuiMessagesTest, AStreamOfMessagesLeavesTheEventLoopRunning)
-{
-    QObject receiver;
-    std::atomic<int> handled{0};
-    std::atomic<int> seenInModal{-1};
-    TGuiMessages::Handlers handlers;
-    handlers.peerCount = [&](std::string_view, int32_t) { ++handled; };
-    handlers.siteDone = [&](int) {
-        QEventLoop modal;
-        QTimer::singleShot(0, &modal, [&] {
-            const int at = handled;
-            for (auto until = std::chrono::steady_clock::now() + EventWaitCap;
-                 handled < at + 100 && std::chrono::steady_clock::now() < until;)
-                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            seenInModal = handled - at;
-            modal.quit();
-        });
-        modal.exec();
-    };
-    auto messages = std::make_shared<TGuiMessages>(&receiver, std::move(handlers));
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> senders;
-    for (int i = 0; i < 3; ++i)
-        senders.emplace_back([&] {
-            while (!stop) messages->PeerCount("hash", 1);
-        });
-
-    ASSERT_TRUE(Eventually([&] { return handled > 1000; }));  // the stream flows
-    bool fired = false;
-    QTimer::singleShot(0, &receiver, [&] { fired = true; });
-    const int before = handled;
-    EXPECT_TRUE(Eventually([&] { return fired; })) << "the timer never ran while messages kept coming";
-    EXPECT_GT(handled, before) << "and the messages kept being handled";
-
-    std::thread opener([&] { messages->SiteDone(0); });
-    EXPECT_TRUE(Eventually([&] { return seenInModal >= 0; }));
-    EXPECT_GE(seenInModal, 100) << "messages sent while the modal loop ran reached it";
-    opener.join();
-
-    stop = true;
-    messages->Close();
-    for (std::thread& sender : senders) sender.join();
-}
 }  // namespace
 }  // namespace sorvena::test
