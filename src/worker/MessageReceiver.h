@@ -19,7 +19,6 @@
 // std::shared_ptr<TWorkerMessages>, so it outlives every worker that may
 // still send.
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -102,8 +101,6 @@ private:
     std::deque<std::shared_ptr<Message>> m_queue;  // waiting for their turn
     std::vector<Message*> m_running;               // in a handler (nested loops may run several)
     bool m_closed = false;
-    bool m_draining = false;               // the receiving thread is inside DrainQueue
-    std::atomic<size_t> m_queuedCount{0};  // m_queue's size, for a receiver that looks without the lock
 };
 
 }  // namespace sorvena
